@@ -1,0 +1,16 @@
+# Native builds use the distribution's GoogleTest; cross builds compile it from the
+# distribution's sources for the target.
+if(NOT CMAKE_CROSSCOMPILING)
+    find_package(GTest CONFIG QUIET)
+endif()
+if(NOT TARGET GTest::gtest_main)
+    set(VELM_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${VELM_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    if(NOT TARGET GTest::gtest_main)
+        add_library(GTest::gtest ALIAS gtest)
+        add_library(GTest::gtest_main ALIAS gtest_main)
+    endif()
+endif()
+include(GoogleTest)

@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+int main_placeholder;
+TEST(Placeholder, Builds) {}
