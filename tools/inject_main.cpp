@@ -1,0 +1,196 @@
+// velmKort-inject: sends one management event record to the event service stand-in, built
+// from readable options or taken whole from a file, or sends the stand-in's stop command.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "record/if_fields.h"
+#include "record/mgmt_event.h"
+#include "standin/standin.h"
+#include "tools/event_options.h"
+#include "tools/local_address.h"
+
+namespace velm::tools {
+namespace {
+
+constexpr char kProgram[] = "velmKort-inject";
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+using Bytes = std::span<const unsigned char>;
+
+void printUsage() {
+    std::printf(
+        "Usage: %s [--socket PATH] [--count N] [--type TYPE] [FIELD=VALUE ...]\n"
+        "       %s [--socket PATH] [--count N] --raw FILE\n"
+        "       %s [--socket PATH] [--count N] --stop\n"
+        "       %s --output FILE [--type TYPE] [FIELD=VALUE ...]\n"
+        "Sends one management event record (%zu bytes) as one datagram to the event service\n"
+        "stand-in, or the stop command that ends the daemon's loop.\n"
+        "\n"
+        "  --socket PATH  send there (default: $ZEL_STANDIN_SOCKET, else %s)\n"
+        "  --type TYPE    connect, disconnect, update (any case) or a number in 0..4294967295;\n"
+        "                 default connect (0)\n"
+        "  --raw FILE     send FILE as it is; it must be exactly %zu bytes\n"
+        "  --stop         send the stop command instead of a record\n"
+        "  --output FILE  write the record to FILE instead of sending it\n"
+        "  --count N      send it N times (default 1)\n"
+        "  -v, --verbose  say what was done, on standard error\n"
+        "  -h, --help     show this help\n"
+        "\n"
+        "Fields, each at most once; those not given are zero:\n",
+        kProgram, kProgram, kProgram, kProgram, standin::kRecordSize, standin::kDefaultSocketPath,
+        standin::kRecordSize);
+    for (const record::Field& field : record::kIfFields) {
+        std::printf("  %-16.*s %s\n", static_cast<int>(field.name.size()), field.name.data(),
+                    describeValues(field).c_str());
+    }
+    std::printf(
+        "\n"
+        "Exit status: 0 done, 1 sending or writing failed, 2 bad arguments or input.\n");
+}
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    return kExitUsage;
+}
+
+// Reports the failed system call's errno text.
+int systemError(const char* what, const std::string& path) {
+    const int error = errno;
+    std::fprintf(stderr, "%s: %s %s: %s\n", kProgram, what, path.c_str(), std::strerror(error));
+    return kExitFailed;
+}
+
+// A raw file is bad input unless it is exactly one record; empty on success.
+[[nodiscard]] std::string loadRaw(const std::string& path, MgmtEvent& event) {
+    const std::string prefix = "--raw '" + path + "': ";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return prefix + "cannot open: " + std::strerror(errno);
+    // One byte more than a record, to tell a longer file from an exact one.
+    std::array<unsigned char, sizeof(MgmtEvent) + 1> buffer;
+    std::size_t total = 0;
+    while (total < buffer.size()) {
+        const ssize_t got = ::read(fd, buffer.data() + total, buffer.size() - total);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            return prefix + "cannot read: " + std::strerror(error);
+        }
+        if (got == 0) break;
+        total += static_cast<std::size_t>(got);
+    }
+    struct stat status {};
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    ::close(fd);
+    if (total != sizeof(MgmtEvent)) {
+        std::string size = "more than " + std::to_string(sizeof(MgmtEvent));
+        if (regular) {
+            size = std::to_string(status.st_size);
+        } else if (total < sizeof(MgmtEvent)) {
+            size = std::to_string(total);
+        }
+        return prefix + "the file is " + size + " bytes; a record is exactly " +
+               std::to_string(sizeof(MgmtEvent));
+    }
+    std::memcpy(&event, buffer.data(), sizeof event);
+    return {};
+}
+
+int writeOutput(const std::string& path, Bytes bytes, bool verbose) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return systemError("cannot create", path);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) {
+            const int status = systemError("cannot write", path);
+            ::close(fd);
+            return status;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    if (::close(fd) < 0) return systemError("cannot write", path);
+    if (verbose) std::fprintf(stderr, "%s: wrote %zu bytes to %s\n", kProgram, done, path.c_str());
+    return 0;
+}
+
+int sendDatagrams(const std::string& path, Bytes bytes, std::uint32_t count, bool verbose) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return systemError("cannot create a socket to send to", path);
+    const sockaddr_un address = localAddress(path);
+    std::uint32_t sent = 0;
+    while (sent < count) {
+        // Blocking: when the receiver's queue is full this waits rather than drop a datagram.
+        if (::sendto(fd, bytes.data(), bytes.size(), 0, asGeneric(address), sizeof address) < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            std::fprintf(stderr, "%s: cannot send to %s: %s", kProgram, path.c_str(),
+                         std::strerror(error));
+            if (sent != 0) std::fprintf(stderr, " (after %u of %u)", sent, count);
+            std::fputc('\n', stderr);
+            ::close(fd);
+            return kExitFailed;
+        }
+        ++sent;
+    }
+    ::close(fd);
+    if (verbose) {
+        std::fprintf(stderr, "%s: sent %u datagram%s of %zu bytes to %s\n", kProgram, sent,
+                     sent == 1 ? "" : "s", bytes.size(), path.c_str());
+    }
+    return 0;
+}
+
+int run(std::span<const char* const> args) {
+    InjectRequest request;
+    if (std::string error = parseInjectArgs(args, request); !error.empty()) {
+        return usageError(error);
+    }
+    if (request.action == InjectAction::Help) {
+        printUsage();
+        return 0;
+    }
+
+    Bytes bytes{reinterpret_cast<const unsigned char*>(&request.event), sizeof request.event};
+    if (request.action == InjectAction::SendRaw) {
+        if (std::string error = loadRaw(request.rawFile, request.event); !error.empty()) {
+            return usageError(error);
+        }
+    } else if (request.action == InjectAction::Stop) {
+        bytes = {reinterpret_cast<const unsigned char*>(standin::kStopCommand),
+                 sizeof standin::kStopCommand - 1};
+    }
+
+    if (!request.outputFile.empty()) return writeOutput(request.outputFile, bytes, request.verbose);
+
+    std::string path = request.socketPath;
+    if (path.empty()) {
+        // The variable is the stand-in's, so a path that cannot work is still bad input.
+        path = standin::socketPath();
+        if (std::string why = checkSocketPath(path); !why.empty()) {
+            return usageError("socket '" + path + "' (from ZEL_STANDIN_SOCKET): " + why);
+        }
+    }
+    return sendDatagrams(path, bytes, request.count, request.verbose);
+}
+
+}  // namespace
+}  // namespace velm::tools
+
+int main(int argc, char** argv) {
+    const std::span<const char* const> args =
+        argc > 1 ? std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1))
+                 : std::span<const char* const>();
+    return velm::tools::run(args);
+}
