@@ -50,6 +50,7 @@ struct Service {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t arrived = PTHREAD_COND_INITIALIZER;
     unsigned long handled = 0;  // guarded by lock; wakes zelListen in thread mode
+    unsigned long reported = 0;  // guarded by lock; what the last zelListen return covered
 };
 
 Service service;
@@ -216,10 +217,12 @@ void awaitServiceThread(int boundMs) noexcept {
         deadline.tv_nsec -= 1000000000L;
     }
     pthread_mutex_lock(&service.lock);
-    const unsigned long seen = service.handled;
-    while (service.handled == seen) {
+    // Counted from the previous return, not from this call's start: what the service thread
+    // handled while main was between two calls still ends this wait at once.
+    while (service.handled == service.reported) {
         if (pthread_cond_timedwait(&service.arrived, &service.lock, &deadline) == ETIMEDOUT) break;
     }
+    service.reported = service.handled;
     pthread_mutex_unlock(&service.lock);
 }
 

@@ -1,0 +1,216 @@
+#include "tests/blackbox/harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace velm::blackbox {
+namespace {
+
+// Bounds that only ever fail a hung test. With a service thread, the stand-in's zelListen may
+// sit out its whole 10 s bound before the loop is seen running.
+constexpr auto kServiceTimeout = std::chrono::seconds(10);
+constexpr auto kLoopTimeout = std::chrono::seconds(30);
+constexpr auto kExitTimeout = std::chrono::seconds(60);
+
+constexpr const char* kEmulator[] = {VELM_EMULATOR_ARGV nullptr};
+
+[[nodiscard]] std::string failure(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+[[nodiscard]] bool writeText(const char* path, const std::string& text) {
+    std::ofstream out(path);
+    return static_cast<bool>(out << text << std::flush);
+}
+
+template <typename Done>
+[[nodiscard]] bool pollUntil(std::chrono::seconds limit, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+[[nodiscard]] sockaddr_un addressOf(const char* path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    return address;
+}
+
+[[nodiscard]] std::string furnish() {
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failure("/");
+    if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777,size=256m") != 0) return failure("/tmp");
+    // The real /dev/null goes through /tmp, since the fresh /dev hides it.
+    constexpr char kStaged[] = "/tmp/.null";
+    if (!writeText(kStaged, "") || ::mount("/dev/null", kStaged, nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0 || !writeText("/dev/null", "") ||
+        ::mount(kStaged, "/dev/null", nullptr, MS_MOVE, nullptr) != 0) {
+        return failure("/dev");
+    }
+    ::unlink(kStaged);
+    return {};
+}
+
+void sendDatagram(const std::string& bytes) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(kStandinPath);
+    if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                 sizeof address) != static_cast<ssize_t>(bytes.size())) {
+        ADD_FAILURE() << failure("sending to the service");
+    }
+    ::close(fd);
+}
+
+// The exit status of a reaped daemon.
+[[nodiscard]] std::optional<int> exitStatus(std::optional<int> status) {
+    if (!status) return std::nullopt;
+    if (WIFEXITED(*status)) return WEXITSTATUS(*status);
+    ADD_FAILURE() << "the daemon died of signal " << WTERMSIG(*status);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string enterPrivateMounts() {
+    if (::unshare(CLONE_NEWNS) != 0) {
+        if (errno != EPERM) return failure("unshare(CLONE_NEWNS)");
+        const auto uid = ::getuid();
+        const auto gid = ::getgid();
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            return failure("unshare(CLONE_NEWUSER | CLONE_NEWNS)");
+        }
+        if (!writeText("/proc/self/setgroups", "deny") ||
+            !writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            return failure("mapping the user");
+        }
+    }
+    const std::string problem = furnish();
+    if (!problem.empty()) ADD_FAILURE() << "furnishing the namespace: " << problem;
+    return {};
+}
+
+Inbox::Inbox(const char* path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_un address = addressOf(path);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << failure(path);
+    }
+}
+
+Inbox::~Inbox() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::vector<Datagram> Inbox::drain() {
+    std::vector<Datagram> received;
+    for (;;) {
+        char buffer[4096];
+        sockaddr_un from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t size = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC,
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (size < 0) return received;
+        const std::size_t pathRoom =
+            std::max<std::size_t>(fromLength, offsetof(sockaddr_un, sun_path)) -
+            offsetof(sockaddr_un, sun_path);
+        received.push_back({std::string(buffer, std::min(sizeof buffer, std::size_t(size))),
+                            std::size_t(size),
+                            std::string(from.sun_path, ::strnlen(from.sun_path, pathRoom))});
+    }
+}
+
+std::string readFile(const char* path) {
+    // A daemon gone wild may write without end; a test needs only the start.
+    std::string text(std::size_t{1} << 20, '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(text.data(), std::ssize(text));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+DaemonProcess::DaemonProcess(const Launch& launch) {
+    std::vector<std::string> args(std::begin(kEmulator), std::end(kEmulator) - 1);
+    args.push_back(VELM_DAEMON_PATH);
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
+    // Natively the daemon's RUNPATH finds the stand-in; an emulator's loader needs this.
+    std::vector<std::string> env{"LD_LIBRARY_PATH=" VELM_ZEL_DIR,
+                                 std::string("ZEL_STANDIN_TRACE=") + kTracePath};
+    env.insert(env.end(), launch.env.begin(), launch.env.end());
+    std::vector<char*> argv, envp;
+    for (auto& arg : args) argv.push_back(arg.data());
+    for (auto& entry : env) envp.push_back(entry.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const int out = ::open(kStdoutPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(kStderrPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0 && err >= 0 && ::dup2(out, 1) == 1 && ::dup2(err, 2) == 2) {
+            ::execvpe(argv[0], argv.data(), envp.data());
+        }
+        ::_exit(127);
+    }
+    if (pid_ < 0) ADD_FAILURE() << failure("fork");
+}
+
+DaemonProcess::~DaemonProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+std::optional<int> DaemonProcess::reap() {
+    int status = 0;
+    if (!pollUntil(kExitTimeout, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
+        ADD_FAILURE() << "the daemon hung";
+        return std::nullopt;
+    }
+    pid_ = -1;
+    return status;
+}
+
+std::optional<int> runSession(const Launch& launch, const std::vector<std::string>& datagrams) {
+    DaemonProcess daemon(launch);
+    if (!pollUntil(kServiceTimeout, [] {
+            struct stat status {};
+            return ::stat(kStandinPath, &status) == 0 && S_ISSOCK(status.st_mode);
+        })) {
+        ADD_FAILURE() << "the service never came up";
+        return std::nullopt;
+    }
+    for (const std::string& datagram : datagrams) sendDatagram(datagram);
+    // A stop counts only once the daemon has raised its loop flag, and a finished zelListen
+    // proves that it has.
+    if (!pollUntil(kLoopTimeout,
+                   [] { return readFile(kTracePath).find("zelListen(") != std::string::npos; })) {
+        ADD_FAILURE() << "the daemon never returned from zelListen";
+        return std::nullopt;
+    }
+    sendDatagram("stop");
+    return exitStatus(daemon.reap());
+}
+
+std::optional<int> runToExit(const Launch& launch) {
+    return exitStatus(DaemonProcess(launch).reap());
+}
+
+}  // namespace velm::blackbox
