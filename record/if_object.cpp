@@ -2,6 +2,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "record/endian.h"
 #include "record/if_dump.h"
@@ -14,15 +15,18 @@ namespace {
 constexpr std::array<char, 16> kHexDigits{'0', '1', '2', '3', '4', '5', '6', '7',
                                           '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
 
-[[nodiscard]] char* put(char* out, std::string_view text) noexcept {
-    std::memcpy(out, text.data(), text.size());
-    return out + text.size();
+// Out of line, and one instantiation for every integer field: the dump's size stays that of
+// a loop although its lines are unrolled. The buffer is sized for the widest value of every
+// field, so this cannot run short.
+[[gnu::noinline]] [[nodiscard]] char* putDecimal(char* out, std::uint32_t value) noexcept {
+    return std::to_chars(out, out + 10, value).ptr;
 }
 
-template <typename Integer>
-[[nodiscard]] char* putDecimal(char* out, Integer value) noexcept {
-    // The buffer is sized for the widest value of every field, so this cannot run short.
-    return std::to_chars(out, out + 20, value).ptr;
+[[nodiscard]] char* putSigned(char* out, std::int32_t value) noexcept {
+    if (value < 0) *out++ = '-';
+    // The magnitude in unsigned arithmetic, which -2147483648 needs.
+    const auto bits = static_cast<std::uint32_t>(value);
+    return putDecimal(out, value < 0 ? 0U - bits : bits);
 }
 
 [[nodiscard]] char* putMac(char* out, const unsigned char* mac) noexcept {
@@ -46,11 +50,11 @@ template <typename Integer>
 [[nodiscard]] char* putValue(char* out, const unsigned char* field, const Field& desc) noexcept {
     switch (desc.kind) {
         case FieldKind::Flag:
-            return putDecimal(out, static_cast<std::int32_t>(endian::loadHost32(field)));
+            return putSigned(out, static_cast<std::int32_t>(endian::loadHost32(field)));
         case FieldKind::Unsigned:
-            return putDecimal(out, endian::loadHost32(field));
         case FieldKind::UnsignedLong:
-            return putDecimal(out, static_cast<unsigned long>(endian::loadHost32(field)));
+            // %lu of a 32-bit value widened to unsigned long prints the digits %u does.
+            return putDecimal(out, endian::loadHost32(field));
         case FieldKind::Mac:
             return putMac(out, field);
         case FieldKind::Text:
@@ -68,18 +72,42 @@ void swapIntegers(AdslIfObject* obj) noexcept {
     }
 }
 
+// A field's name and separator as one constant, so that each line starts with one copy of a
+// size known at compile time.
+template <std::size_t Index>
+constexpr auto kLineHead = [] {
+    constexpr std::string_view name = kIfFields[Index].name;
+    std::array<char, name.size() + kDumpSeparator.size()> head{};
+    std::size_t at = 0;
+    for (const char c : name) head[at++] = c;
+    for (const char c : kDumpSeparator) head[at++] = c;
+    return head;
+}();
+
+template <std::size_t Index>
+[[nodiscard]] char* putLine(char* out, const unsigned char* bytes) noexcept {
+    constexpr Field kField = kIfFields[Index];
+    std::memcpy(out, kLineHead<Index>.data(), kLineHead<Index>.size());
+    out = putValue(out + kLineHead<Index>.size(), bytes + kField.offset, kField);
+    *out++ = '\n';
+    return out;
+}
+
+// Unrolled at compile time: the table walk, the choice of printed form and the name's length
+// cost nothing per event.
+template <std::size_t... Index>
+[[nodiscard]] char* putLines(char* out, const unsigned char* bytes,
+                             std::index_sequence<Index...>) noexcept {
+    ((out = putLine<Index>(out, bytes)), ...);
+    return out;
+}
+
 }  // namespace
 
 std::size_t formatIfObject(const AdslIfObject& obj, std::span<char, kDumpMaxChars> out) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&obj);
-    char* at = out.data();
-    for (const Field& field : kIfFields) {
-        at = put(at, field.name);
-        at = put(at, kDumpSeparator);
-        at = putValue(at, bytes + field.offset, field);
-        *at++ = '\n';
-    }
-    return static_cast<std::size_t>(at - out.data());
+    const char* end = putLines(out.data(), bytes, std::make_index_sequence<kIfFields.size()>());
+    return static_cast<std::size_t>(end - out.data());
 }
 
 }  // namespace velm::record

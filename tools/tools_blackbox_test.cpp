@@ -287,4 +287,37 @@ TEST(PeerTool, UsageAndBindErrors) {
     EXPECT_NE(result.err.find(std::strerror(ENOENT)), std::string::npos) << result.err;
 }
 
+TEST(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsSent) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    // The peer monitor reports datagrams by their true size, however far from a record.
+    const std::string peerPath = dir / "peer";
+    const pid_t peer =
+        start({kPeer, "--socket", peerPath, "--count", "2"}, dir / "out", dir / "err");
+    ASSERT_GT(peer, 0);
+    const int sender = datagramSocket(dir / "sender");
+    ASSERT_GE(sender, 0);
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, "", peer));
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(65000, 'x'), peer));
+    ::close(sender);
+    ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
+    const std::string from = "from " + (dir / "sender") + ": ";
+    EXPECT_EQ(readFile(dir / "out"), "#1 " + from + "malformed: 0 bytes, expected 284\n#2 " +
+                                         from + "malformed: 65000 bytes, expected 284\n");
+
+    // The injector sends nothing for a raw file that is too long or an option that does not
+    // parse.
+    const int standin = datagramSocket(dir / "standin");
+    ASSERT_GE(standin, 0);
+    std::ofstream(dir / "big", std::ios::binary) << std::string(65000, '\0');
+    Result result = run(dir, {kInject, "--socket", dir / "standin", "--raw", dir / "big"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("65000 bytes"), std::string::npos) << result.err;
+    result = run(dir, {kInject, "--socket", dir / "standin", "--count", "12x", "vpi=1"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("--count '12x'"), std::string::npos) << result.err;
+    EXPECT_EQ(takeQueued(standin), "");
+    ::close(standin);
+}
+
 }  // namespace

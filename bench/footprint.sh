@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Footprint of what goes on the device: the stripped size of the daemon and of the stand-in
+# libzel.so, natively and for the two cross targets, with the libraries the daemon needs and
+# any C++ runtime symbol it imports (there must be none).
+#   bench/footprint.sh                      RelWithDebInfo, as scripts/test builds
+#   BUILD_TYPE=MinSizeRel bench/footprint.sh
+# Build trees: build-bench, build-bench-mips, build-bench-armv5te (or BUILD, BUILD-mips, ...).
+# A cross target whose compiler is missing is reported and skipped.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+build_type=${BUILD_TYPE:-RelWithDebInfo}
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+# target NAME TRIPLE TOOLCHAIN: builds the two files and prints their rows.
+target() {
+    local name=$1 triple=$2 toolchain=$3 dir=$build tools=""
+    local options=(-DCMAKE_BUILD_TYPE="$build_type")
+    if [ -n "$triple" ]; then
+        dir=$build-$name
+        tools=$triple-
+        if ! command -v "${triple}-g++" >/dev/null; then
+            printf '%-8s (no %s-g++: skipped)\n' "$name" "$triple"
+            return
+        fi
+        options+=(--toolchain "$root/cmake/toolchains/$toolchain")
+    fi
+    if [ ! -f "$dir/CMakeCache.txt" ] ||
+        ! grep -q "CMAKE_BUILD_TYPE:STRING=$build_type\$" "$dir/CMakeCache.txt"; then
+        cmake -S "$root" -B "$dir" "${generator[@]}" "${options[@]}" >/dev/null
+    fi
+    cmake --build "$dir" -j 2 --target velmKortd zel >/dev/null
+    local stripped=$dir/footprint
+    mkdir -p "$stripped"
+    for file in daemon/velmKortd standin/libzel.so; do
+        "${tools}strip" -o "$stripped/$(basename "$file")" "$dir/$file"
+        local bytes text data bss
+        bytes=$(stat -c %s "$stripped/$(basename "$file")")
+        read -r text data bss _ < <("${tools}size" "$stripped/$(basename "$file")" | tail -1)
+        printf '%-8s %-11s %8d %8d %6d %5d\n' "$name" "$(basename "$file")" "$bytes" "$text" \
+            "$data" "$bss"
+    done
+    local needed cxx
+    needed=$("${tools}readelf" -d "$stripped/velmKortd" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+        paste -sd ' ')
+    # libc's own __cxa_finalize (versioned GLIBC_*) is no C++ runtime.
+    cxx=$("${tools}nm" -D --undefined-only "$stripped/velmKortd" | grep -v '@GLIBC_' |
+        grep -cE ' (_Z|__cxa_|__gxx_|_Unwind_)' || true)
+    printf '%-8s velmKortd needs: %s; C++ runtime symbols imported: %d\n' "$name" "$needed" "$cxx"
+}
+
+echo "stripped sizes in bytes, $build_type"
+printf '%-8s %-11s %8s %8s %6s %5s\n' target file file text data bss
+target native "" ""
+target mips mips-linux-gnu mips-linux-gnu.cmake
+target armv5te arm-linux-gnueabi armv5te-linux-gnueabi.cmake

@@ -1,0 +1,20 @@
+# Fails unless the ELF file FILE needs exactly the libraries in EXPECTED (a list, in any
+# order), as READELF reads its dynamic section. Run by ctest:
+#   cmake -DREADELF=... -DFILE=... -DEXPECTED="a;b" -P needed_libraries.cmake
+execute_process(COMMAND ${READELF} -d ${FILE} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${READELF} -d ${FILE} failed")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]+\\]" entries "${dynamic}")
+set(needed "")
+foreach(entry IN LISTS entries)
+    string(REGEX REPLACE ".*\\[([^]]+)\\]$" "\\1" library "${entry}")
+    list(APPEND needed ${library})
+endforeach()
+list(SORT needed)
+set(expected ${EXPECTED})
+list(SORT expected)
+if(NOT needed STREQUAL expected)
+    message(FATAL_ERROR "${FILE} needs [${needed}], expected exactly [${expected}]")
+endif()
+message(STATUS "${FILE} needs exactly: ${needed}")

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# End-to-end throughput: connect events per second through the stand-in, the daemon (standard
+# output to a file, a system log receiver present) and on to a peer monitor, from the first
+# event injected to the last one received by the peer. Runs velmKortd and velmKortd-naive
+# ROUNDS times each, alternating, and prints every round and the medians.
+#   bench/throughput.sh               N=20000 ROUNDS=5
+#   N=50000 ROUNDS=3 bench/throughput.sh
+# Wall-clock figures on a shared machine: compare medians, and expect noise.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+count=${N:-20000}
+rounds=${ROUNDS:-5}
+
+if [ "${1:-}" != --inside ]; then
+    build_targets velmKortd velmKortd-naive zel velmKort-inject velmKort-peer
+    enter_private_mounts "$0" "$@"
+fi
+
+# one_round EXECUTABLE: prints the events per second of one run.
+one_round() {
+    local executable=$1
+    "$peer" --count "$count" >/dev/null &
+    local peer_pid=$!
+    await /tmp/velmKortCSocket
+    "$executable" >/tmp/daemon.out &
+    local daemon_pid=$!
+    await /tmp/zelStandinSocket
+    local start end
+    start=$(date +%s%N)
+    "$inject" --count "$count" --type connect vpi=8 vci=35 mux=1 syncRateUp=1024 \
+        syncRateDown=8128 dbMac=00:11:22:33:44:55 mbMac=00:11:22:33:44:56 \
+        mbBroadcastMac=ff:ff:ff:ff:ff:ff wanIp=10.0.0.2 wanNetmask=255.255.255.0 \
+        wanGateway=10.0.0.1 wanDns1=10.0.0.53 wanMtu=1492 username=alice password=secret \
+        idleTimeout=600
+    wait "$peer_pid"
+    end=$(date +%s%N)
+    "$inject" --stop
+    local status=0
+    wait "$daemon_pid" || status=$?
+    [ "$status" = 255 ] || { echo "daemon exited with $status" >&2; exit 1; }
+    # The banner, then 23 dump lines and the announcement per event.
+    local lines
+    lines=$(wc -l </tmp/daemon.out)
+    [ "$lines" = $((1 + 24 * count)) ] || { echo "daemon printed $lines lines" >&2; exit 1; }
+    rm -f /tmp/velmKortSSocket /tmp/zelStandinSocket /tmp/daemon.out
+    echo $((count * 1000000000 / (end - start)))
+}
+
+median() {
+    sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+start_log_sink
+ours=() theirs=()
+for round in $(seq "$rounds"); do
+    # Alternating which goes first, so that neither always meets the other's leftovers.
+    if [ $((round % 2)) = 1 ]; then
+        ours+=("$(one_round "$daemon")")
+        theirs+=("$(one_round "$naive")")
+    else
+        theirs+=("$(one_round "$naive")")
+        ours+=("$(one_round "$daemon")")
+    fi
+    printf 'round %d: velmKortd %7d events/s   velmKortd-naive %7d events/s\n' "$round" \
+        "${ours[-1]}" "${theirs[-1]}"
+done
+stop_log_sink
+printf 'median (%d events, %d rounds): velmKortd %d events/s, velmKortd-naive %d events/s\n' \
+    "$count" "$rounds" "$(printf '%s\n' "${ours[@]}" | median)" \
+    "$(printf '%s\n' "${theirs[@]}" | median)"

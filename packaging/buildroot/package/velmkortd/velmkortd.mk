@@ -1,0 +1,27 @@
+################################################################################
+#
+# velmkortd
+#
+################################################################################
+
+VELMKORTD_VERSION = 0.1.0
+# Built from the checkout this external tree sits in; a release would name a tarball here.
+VELMKORTD_SITE = $(realpath $(BR2_EXTERNAL_VELMKORTD_PATH)/../..)
+VELMKORTD_SITE_METHOD = local
+# Developers' build trees in the checkout are large and of no use to the firmware build.
+VELMKORTD_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = --exclude='/build*' --exclude='/out'
+
+# Tests would need GoogleTest for the target; a compiler newer than the project's own must
+# not fail the firmware build over a new warning (the project's CI keeps warnings as errors).
+VELMKORTD_CONF_OPTS = \
+	-DBUILD_TESTING=OFF \
+	-DVELM_WERROR=OFF \
+	-DVELM_INSTALL_STANDIN=$(if $(BR2_PACKAGE_VELMKORTD_STANDIN),ON,OFF) \
+	-DVELM_INSTALL_TOOLS=$(if $(BR2_PACKAGE_VELMKORTD_TOOLS),ON,OFF)
+
+define VELMKORTD_INSTALL_INIT_SYSV
+	$(INSTALL) -D -m 0755 $(VELMKORTD_PKGDIR)/S60velmKortd \
+		$(TARGET_DIR)/etc/init.d/S60velmKortd
+endef
+
+$(eval $(cmake-package))

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# What the install puts on a device, from the trees build_trees.sh made: the daemon alone by
+# default, the stand-in and the tools only when asked for, never a test; no test code built
+# without BUILD_TESTING; no build-host path in what is installed.
+# Usage: install_tree.sh SOURCE WORK
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+source=$1 work=$2
+
+[ "$(listing "$work/root-default")" = usr/sbin/velmKortd ] ||
+    fail "default install: $(listing "$work/root-default")"
+
+# The stand-in lands in the library directory GNUInstallDirs picks for the host.
+all=$(listing "$work/root-a")
+echo "$all" | grep -qxE 'usr/lib(/[^/]+)?/libzel\.so' || fail "no libzel.so in: $all"
+[ "$(echo "$all" | grep -v '/libzel\.so$')" = "$(printf '%s\n' usr/bin/velmKort-inject \
+    usr/bin/velmKort-peer usr/sbin/velmKortd)" ] || fail "install with both options: $all"
+
+# The build the tests run from has its tests built, and installs none of them.
+tested=$(listing "$work/root-tested")
+echo "$tested" | grep -q 'sbin/velmKortd$' || fail "tested build installs no daemon: $tested"
+echo "$tested" | grep -vE 'sbin/velmKortd$|/libzel\.so$|bin/velmKort-(inject|peer)$' &&
+    fail "tested build installs more than the product: $tested"
+
+for tree in "$work/a" "$work/other-build-dir/b"; do
+    grep -qx 'BUILD_TESTING:BOOL=OFF' "$tree/CMakeCache.txt" || fail "$tree has tests on"
+    built_tests=$(cd "$tree" && find . -name '*.o' | grep -E '_test|/tests/|gtest|gmock' || true)
+    [ -z "$built_tests" ] || fail "test code built without BUILD_TESTING: $built_tests"
+done
+
+daemon=$work/root-a/usr/sbin/velmKortd
+dynamic=$(readelf -d "$daemon")
+echo "$dynamic" | grep -E 'R(UN)?PATH' && fail "the installed daemon keeps a library path"
+needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$needed" = "libzel.so libc.so.6 " ] || fail "the daemon needs: $needed"
+
+for file in $(listing "$work/root-a"); do
+    if grep -qF -e "$source" -e "$work" "$work/root-a/$file"; then
+        fail "$file names a build-host path"
+    fi
+done
+echo "install trees as expected; the daemon needs only: $needed"

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Each init script parses under every shell it may meet: BusyBox sh on the device, dash and
+# bash on build machines.
+# Usage: syntax.sh SCRIPT...
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+for script in "$@"; do
+    for shell in "busybox sh" dash bash; do
+        $shell -n "$script" || fail "$shell -n $script"
+    done
+    echo "parses: $script"
+done

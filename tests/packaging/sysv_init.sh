@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The Buildroot init script run for real against the installed daemon and stand-in: start,
+# status, an event through to the peer and syslog, stop, start over the stale socket file,
+# restart, and a start after the daemon was killed behind the script's back.
+#
+# It runs in private mount and pid namespaces with its own /tmp, /var/run and /dev (holding
+# /dev/null and a syslogd's /dev/log): the machine's are never touched, and whatever is
+# still running when it ends goes with the namespace.
+# Usage: sysv_init.sh busybox|debian INIT_SCRIPT INSTALL_ROOT
+#   busybox  the script under BusyBox sh with BusyBox start-stop-daemon, as on the device
+#   debian   the script under /bin/sh with dpkg's start-stop-daemon, which Buildroot offers too
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+variant=$1 script=$2 root=$3
+
+if [ "${VELM_INSIDE:-}" != 1 ]; then
+    case $(realpath "$root") in /tmp/* | /var/run/* | /run/* | /dev/*)
+        echo "SKIP: $root would be hidden by the private mounts"; exit 77 ;;
+    esac
+    unshare -m -p -f --mount-proc true 2>/dev/null || { echo "SKIP: needs root"; exit 77; }
+    VELM_INSIDE=1 exec unshare -m -p -f --mount-proc --propagation private "$0" "$@"
+fi
+
+mount -t tmpfs velm-tmp /tmp
+mount -t tmpfs velm-run /var/run
+mkdir /tmp/dev
+mount -t tmpfs velm-dev /tmp/dev
+touch /tmp/dev/null
+mount --bind /dev/null /tmp/dev/null
+mount --move /tmp/dev /dev
+
+daemon=$(realpath "$root/usr/sbin/velmKortd")
+bin=$root/usr/bin
+socket=/tmp/velmKortSSocket
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+LD_LIBRARY_PATH=$(dirname "$(find "$root" -name libzel.so)")
+export LD_LIBRARY_PATH
+# One variant keeps the script's pid file, the other moves it, as the script allows.
+case $variant in
+    busybox)
+        shell=(busybox sh) pidfile_setting='' pidfile=/var/run/velmKortd.pid
+        mkdir /tmp/busybox
+        ln -s "$(command -v busybox)" /tmp/busybox/start-stop-daemon
+        PATH=/tmp/busybox:$PATH ;;
+    debian) shell=(/bin/sh) pidfile_setting=/tmp/velmKortd.pid pidfile=/tmp/velmKortd.pid ;;
+esac
+
+init() {
+    DAEMON=$daemon PIDFILE=$pidfile_setting "${shell[@]}" "$script" "$1"
+}
+expect() {  # exit status, output, action
+    local out rc=0
+    out=$(init "$3") || rc=$?
+    [ "$rc" = "$1" ] && [ "$out" = "$2" ] || fail "$3: status $rc, said: $out"
+    echo "$3: $out"
+}
+alive() {  # a zombie counts as gone
+    local state
+    state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) && [ "$state" != Z ]
+}
+gone() {
+    ! alive "$1"
+}
+new_pid() {  # the pid file names a process other than $1
+    [ -s "$pidfile" ] && [ "$(cat "$pidfile")" != "$1" ]
+}
+new_socket() {  # a socket file other than inode $1
+    [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$1" ]
+}
+started() {  # after a start: the daemon under the pid file, and its socket, other than these
+    await "a pid file other than '$1'" new_pid "$1"
+    await "a socket file other than inode '$2'" new_socket "$2"
+    pid=$(cat "$pidfile")
+    [ "$(readlink "/proc/$pid/exe")" = "$daemon" ] || fail "pid $pid is not the daemon"
+    [ "$(readlink "/proc/$pid/fd/1")" = /dev/null ] || fail "its output goes elsewhere"
+    echo "running as pid $pid"
+}
+
+busybox syslogd -n -O /tmp/messages &
+await "syslogd's /dev/log" test -S /dev/log
+
+expect 0 'Starting velmKortd: OK' start
+started none none
+expect 0 "velmKortd is running (pid $pid)" status
+expect 1 'Starting velmKortd: FAIL' start
+[ "$(cat "$pidfile")" = "$pid" ] || fail "a second start replaced the pid file"
+
+timeout 60 "$bin/velmKort-peer" --count 1 >/tmp/peer.out &
+peer=$!
+await "the peer's socket" test -S /tmp/velmKortCSocket
+await "the stand-in's socket" test -S /tmp/zelStandinSocket
+"$bin/velmKort-inject" --type connect
+wait "$peer" || fail "the peer got nothing: $(cat /tmp/peer.out)"
+grep -q "from $socket: 284 bytes, type CONNECT" /tmp/peer.out || fail "peer: $(cat /tmp/peer.out)"
+await "the announcement in syslog" grep -q 'velmKortd.*MGMT: CONNECT' /tmp/messages
+echo "the connect reached the peer and syslog"
+
+inode=$(stat -c %i "$socket")
+expect 0 'Stopping velmKortd: OK' stop
+! alive "$pid" || fail "pid $pid still runs after stop"
+[ ! -e "$pidfile" ] || fail "stop left the pid file"
+[ -S "$socket" ] || fail "the daemon should leave its socket file behind"
+expect 3 'velmKortd is not running' status
+
+expect 0 'Starting velmKortd: OK' start
+started none "$inode"
+echo "the daemon replaced the stale socket file"
+
+old=$pid inode=$(stat -c %i "$socket")
+expect 0 $'Stopping velmKortd: OK\nStarting velmKortd: OK' restart
+! alive "$old" || fail "pid $old still runs after restart"
+started "$old" "$inode"
+
+kill -TERM "$pid"
+await "pid $pid to end" gone "$pid"
+echo "killed pid $pid behind the script's back"
+expect 1 "velmKortd is not running, but $pidfile remains" status
+old=$pid inode=$(stat -c %i "$socket")
+expect 0 'Starting velmKortd: OK' start
+started "$old" "$inode"
+expect 0 'Stopping velmKortd: OK' stop
+! alive "$pid" || fail "pid $pid still runs after stop"
+echo "init script behaves with $variant start-stop-daemon"
