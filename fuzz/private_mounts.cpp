@@ -13,8 +13,10 @@ namespace velm::fuzz {
 namespace {
 
 [[nodiscard]] bool note(const char* what) noexcept {
-    std::fprintf(stderr, "fuzz: no private mount namespace (%s: %s); the daemon's handler is not "
-                 "fuzzed\n", what, std::strerror(errno));
+    std::fprintf(stderr,
+                 "fuzz: no private mount namespace (%s: %s); the daemon's handler is not "
+                 "fuzzed\n",
+                 what, std::strerror(errno));
     return false;
 }
 

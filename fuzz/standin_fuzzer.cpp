@@ -71,8 +71,8 @@ void sendAndCheck(const std::string& datagram) {
     delivered.clear();
     std::atomic_ref<std::int32_t>(adslActive).store(1);
     if (::sendto(sender, datagram.data(), datagram.size(), 0,
-                 reinterpret_cast<const sockaddr*>(&serviceAddress), sizeof serviceAddress) !=
-        static_cast<ssize_t>(datagram.size())) {
+                 reinterpret_cast<const sockaddr*>(&serviceAddress),
+                 sizeof serviceAddress) != static_cast<ssize_t>(datagram.size())) {
         fail("cannot send to the stand-in");
     }
     // A local datagram is queued by the time sendto returns, so a listen that does not wait

@@ -116,8 +116,7 @@ TEST_P(PeerRestart, EventsWhileItIsGoneAreReportedAndLaterOnesArriveInOrder) {
     blackbox::DaemonProcess daemon({});
     ASSERT_TRUE(awaitService());
     for (const MgmtEvent& event : before) ASSERT_TRUE(sendToService(bytesOf(event)));
-    ASSERT_TRUE(pollUntil([&] { return first.output() == peerReport(before); }))
-        << first.output();
+    ASSERT_TRUE(pollUntil([&] { return first.output() == peerReport(before); })) << first.output();
 
     ASSERT_EQ(::kill(first.pid(), GetParam().signal), 0);
     const std::optional<int> firstEnd = first.reap();
@@ -209,54 +208,54 @@ TEST_P(NotAPeer, EachAnnouncedEventGetsAnErrorLineAndThePathIsLeftAlone) {
     EXPECT_EQ(blackbox::runSession({}, datagramsOf(events)), 255);
 
     const std::string error = dispatchError(GetParam().error);
-    EXPECT_EQ(readFile(kStdoutPath), kBanner + handledText(events[0]) + error +
-                                         dumpOf(events[1]) + handledText(events[2]) + error +
-                                         handledText(events[3]) + error);
+    EXPECT_EQ(readFile(kStdoutPath), kBanner + handledText(events[0]) + error + dumpOf(events[1]) +
+                                         handledText(events[2]) + error + handledText(events[3]) +
+                                         error);
     EXPECT_EQ(describePath(kPeerPath), before);
     if (keeper >= 0) ::close(keeper);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     , NotAPeer,
-    ::testing::Values(
-        Obstacle{"RegularFile",
-                 [] {
-                     EXPECT_TRUE(std::ofstream(kPeerPath) << "not a socket\n");
-                     return -1;
-                 },
-                 ECONNREFUSED},
-        Obstacle{"NonEmptyDirectory",
-                 [] {
-                     EXPECT_EQ(::mkdir(kPeerPath, 0755), 0);
-                     EXPECT_TRUE(std::ofstream(std::string(kPeerPath) + "/inside") << "x");
-                     return -1;
-                 },
-                 ECONNREFUSED},
-        Obstacle{"Fifo",
-                 [] {
-                     EXPECT_EQ(::mkfifo(kPeerPath, 0644), 0);
-                     return -1;
-                 },
-                 ECONNREFUSED},
-        Obstacle{"ListeningStreamSocket",
-                 [] {
-                     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                     sockaddr_un address{};
-                     address.sun_family = AF_UNIX;
-                     std::strcpy(address.sun_path, kPeerPath);
-                     EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address),
-                                      sizeof address),
-                               0);
-                     EXPECT_EQ(::listen(fd, 4), 0);
-                     return fd;
-                 },
-                 EPROTOTYPE},
-        Obstacle{"DanglingSymlink",
-                 [] {
-                     EXPECT_EQ(::symlink("/tmp/nowhere", kPeerPath), 0);
-                     return -1;
-                 },
-                 ENOENT}),
+    ::testing::Values(Obstacle{"RegularFile",
+                               [] {
+                                   EXPECT_TRUE(std::ofstream(kPeerPath) << "not a socket\n");
+                                   return -1;
+                               },
+                               ECONNREFUSED},
+                      Obstacle{"NonEmptyDirectory",
+                               [] {
+                                   EXPECT_EQ(::mkdir(kPeerPath, 0755), 0);
+                                   EXPECT_TRUE(std::ofstream(std::string(kPeerPath) + "/inside")
+                                               << "x");
+                                   return -1;
+                               },
+                               ECONNREFUSED},
+                      Obstacle{"Fifo",
+                               [] {
+                                   EXPECT_EQ(::mkfifo(kPeerPath, 0644), 0);
+                                   return -1;
+                               },
+                               ECONNREFUSED},
+                      Obstacle{"ListeningStreamSocket",
+                               [] {
+                                   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                                   sockaddr_un address{};
+                                   address.sun_family = AF_UNIX;
+                                   std::strcpy(address.sun_path, kPeerPath);
+                                   EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address),
+                                                    sizeof address),
+                                             0);
+                                   EXPECT_EQ(::listen(fd, 4), 0);
+                                   return fd;
+                               },
+                               EPROTOTYPE},
+                      Obstacle{"DanglingSymlink",
+                               [] {
+                                   EXPECT_EQ(::symlink("/tmp/nowhere", kPeerPath), 0);
+                                   return -1;
+                               },
+                               ENOENT}),
     ByName{});
 
 // Left at the daemon's own path: removed, never followed, whatever it points at untouched.
@@ -310,8 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Leftover{"DanglingSymlink",
                                [] { EXPECT_EQ(::symlink("/tmp/nowhere", kServerPath), 0); },
                                "/tmp/nowhere"},
-                      Leftover{"Fifo", [] { EXPECT_EQ(::mkfifo(kServerPath, 0644), 0); },
-                               nullptr}),
+                      Leftover{"Fifo", [] { EXPECT_EQ(::mkfifo(kServerPath, 0644), 0); }, nullptr}),
     ByName{});
 
 // A signal ends the daemon wherever it is: waiting for events, or held in a send by a peer
@@ -402,13 +400,8 @@ INSTANTIATE_TEST_SUITE_P(, Signalled,
 TEST_F(Faults, TheServiceHandsOverWholeRecordsOnlyAndSaysWhatItDropped) {
     const std::vector<MgmtEvent> events = numberedEvents(0, 2);
     const std::string record = bytesOf(events[0]);
-    const std::vector<std::string> junk{"",
-                                        "abc",
-                                        record.substr(0, 283),
-                                        record + "x",
-                                        std::string(65000, 'j'),
-                                        "STOP",
-                                        "stop\n"};
+    const std::vector<std::string> junk{
+        "", "abc", record.substr(0, 283), record + "x", std::string(65000, 'j'), "STOP", "stop\n"};
     std::vector<std::string> datagrams{record};
     datagrams.insert(datagrams.end(), junk.begin(), junk.end());
     datagrams.push_back(bytesOf(events[1]));

@@ -161,17 +161,15 @@ TEST_F(Soak, EveryEventArrivesWholeInOrderAndNothingGrows) {
     if (pollUntil([&] { return got.records >= kWarmUp; })) early = usageOf(daemon.pid());
     // A generous bound for slow machines and emulators; only a stuck stream reaches it.
     const auto limit = kPatience + std::chrono::seconds(count / 200);
-    const bool all = pollUntil(
-        [&] { return got.records == count && got.logLines == count; },
-        std::chrono::duration_cast<std::chrono::seconds>(limit));
+    const bool all = pollUntil([&] { return got.records == count && got.logLines == count; },
+                               std::chrono::duration_cast<std::chrono::seconds>(limit));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const Usage late = usageOf(daemon.pid());
     finish();
     ::close(peer);
     ::close(log);
-    ASSERT_TRUE(all) << got.records << " records and " << got.logLines << " log lines of "
-                     << count;
+    ASSERT_TRUE(all) << got.records << " records and " << got.logLines << " log lines of " << count;
     EXPECT_FALSE(sendFailed);
     EXPECT_EQ(got.problem, "");
     EXPECT_EQ(stopDaemon(daemon), 255);
@@ -193,7 +191,8 @@ TEST_F(Soak, EveryEventArrivesWholeInOrderAndNothingGrows) {
 
     // Fully buffered, the daemon's output reached its file at the orderly stop, every line.
     std::ifstream file(blackbox::kStdoutPath, std::ios::binary);
-    const std::string output{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const std::string output{std::istreambuf_iterator<char>(file),
+                             std::istreambuf_iterator<char>()};
     std::size_t at = std::string_view("velmKortd started\n").size();
     ASSERT_TRUE(output.starts_with("velmKortd started\n"));
     for (std::uint32_t n = 0; n < count; ++n) {

@@ -105,8 +105,8 @@ MgmtEvent numberedEvent(std::uint32_t n) {
     setInt(offsetof(AdslIfObject, bDialOnDemand), (n / 2) % 2);
     putText(object.username, "user" + std::to_string(n) + "@isp");
     // Every fourth password fills its field without a NUL.
-    putText(object.password, n % 4 == 0 ? std::string(sizeof object.password, 'x')
-                                         : "pw" + std::to_string(n * 7U));
+    putText(object.password,
+            n % 4 == 0 ? std::string(sizeof object.password, 'x') : "pw" + std::to_string(n * 7U));
     setInt(offsetof(AdslIfObject, idleTimeout), n);
     return event;
 }
@@ -154,8 +154,7 @@ bool awaitHandled(std::size_t count) {
 std::optional<int> stopDaemon(blackbox::DaemonProcess& daemon) {
     // A stop counts only once the loop flag is up, which a finished zelListen proves.
     if (!pollUntil([] {
-            return blackbox::readFile(blackbox::kTracePath).find("zelListen(") !=
-                   std::string::npos;
+            return blackbox::readFile(blackbox::kTracePath).find("zelListen(") != std::string::npos;
         })) {
         ADD_FAILURE() << "the daemon never returned from zelListen";
         return std::nullopt;
