@@ -21,6 +21,10 @@ ticks_per_second=$(getconf CLK_TCK)
 cpu_ticks() {
     sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
 }
+# Nanoseconds on a CPU, finer than the ticks (absent without schedstats: then 0).
+cpu_ns() {
+    awk '{ print $1 }' "/proc/$1/schedstat" 2>/dev/null || echo 0
+}
 switches() {
     awk '/^voluntary_ctxt_switches/ { print $2 }' "/proc/$1/status"
 }
@@ -33,25 +37,30 @@ daemon_pid=$!
 await /tmp/zelStandinSocket
 sleep 1
 ticks_before=$(cpu_ticks "$daemon_pid")
+ns_before=$(cpu_ns "$daemon_pid")
 switches_before=$(switches "$daemon_pid")
 listens_before=$(grep -c '^zelListen' /tmp/zel.trace || true)
 sleep "$idle"
 ticks_after=$(cpu_ticks "$daemon_pid")
+ns_after=$(cpu_ns "$daemon_pid")
 switches_after=$(switches "$daemon_pid")
 listens_after=$(grep -c '^zelListen' /tmp/zel.trace || true)
 "$inject" --stop
 wait "$daemon_pid" || true
 kill "$peer_pid"
 wait "$peer_pid" || true
+rm -f /tmp/zelStandinSocket /tmp/velmKortSSocket
 
-printf 'idle %d s: CPU time %d ms (utime+stime, %d ticks of %d/s), %d wake-ups, %d zelListen returns\n' \
+printf 'idle %d s: CPU time %d ms (utime+stime: %d ticks of 1/%d s; schedstat: %d us),\n' \
     "$idle" $(((ticks_after - ticks_before) * 1000 / ticks_per_second)) \
-    $((ticks_after - ticks_before)) "$ticks_per_second" $((switches_after - switches_before)) \
-    $((listens_after - listens_before))
+    $((ticks_after - ticks_before)) "$ticks_per_second" $(((ns_after - ns_before) / 1000))
+printf '         %d wake-ups (voluntary context switches), %d zelListen returns\n' \
+    $((switches_after - switches_before)) $((listens_after - listens_before))
 
 command -v valgrind >/dev/null || exit 0
 # idle_run SECONDS: user-space instructions of a whole run that idles that long.
 idle_run() {
+    rm -f /tmp/zelStandinSocket /tmp/velmKortSSocket
     valgrind --tool=callgrind --callgrind-out-file=/tmp/idle.cg --log-file=/tmp/idle.log \
         "$daemon" >/dev/null &
     local pid=$!

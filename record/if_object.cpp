@@ -15,9 +15,9 @@ namespace {
 constexpr std::array<char, 16> kHexDigits{'0', '1', '2', '3', '4', '5', '6', '7',
                                           '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
 
-// Out of line, and one instantiation for every integer field: the dump's size stays that of
-// a loop although its lines are unrolled. The buffer is sized for the widest value of every
-// field, so this cannot run short.
+// Out of line and shared by all thirteen integer fields, so that unrolling the lines adds
+// little code. The buffer is sized for the widest value of every field, so this cannot run
+// short.
 [[gnu::noinline]] [[nodiscard]] char* putDecimal(char* out, std::uint32_t value) noexcept {
     return std::to_chars(out, out + 10, value).ptr;
 }
@@ -47,27 +47,21 @@ constexpr std::array<char, 16> kHexDigits{'0', '1', '2', '3', '4', '5', '6', '7'
     return out + length;
 }
 
-[[nodiscard]] char* putValue(char* out, const unsigned char* field, const Field& desc) noexcept {
-    switch (desc.kind) {
-        case FieldKind::Flag:
-            return putSigned(out, static_cast<std::int32_t>(endian::loadHost32(field)));
-        case FieldKind::Unsigned:
-        case FieldKind::UnsignedLong:
-            // %lu of a 32-bit value widened to unsigned long prints the digits %u does.
-            return putDecimal(out, endian::loadHost32(field));
-        case FieldKind::Mac:
-            return putMac(out, field);
-        case FieldKind::Text:
-            return putText(out, field, desc.size);
+// The integer fields' offsets, picked from the table at compile time: a conversion walks
+// these thirteen instead of testing all 23 fields.
+constexpr auto kIntegerOffsets = [] {
+    std::array<std::uint16_t, detail::integerFieldCount()> offsets{};
+    std::size_t at = 0;
+    for (const Field& field : kIfFields) {
+        if (isInteger(field.kind)) offsets[at++] = static_cast<std::uint16_t>(field.offset);
     }
-    return out;
-}
+    return offsets;
+}();
 
 void swapIntegers(AdslIfObject* obj) noexcept {
     auto* bytes = reinterpret_cast<unsigned char*>(obj);
-    for (const Field& field : kIfFields) {
-        if (!isInteger(field.kind)) continue;
-        unsigned char* at = bytes + field.offset;
+    for (const std::size_t offset : kIntegerOffsets) {
+        unsigned char* at = bytes + offset;
         endian::storeHost32(at, endian::swapHostNet32(endian::loadHost32(at)));
     }
 }
@@ -84,11 +78,24 @@ constexpr auto kLineHead = [] {
     return head;
 }();
 
+// The printed form is chosen at compile time, so a line reads neither the table nor a switch
+// at run time, whether or not the compiler inlines it (at -Os it does not).
 template <std::size_t Index>
 [[nodiscard]] char* putLine(char* out, const unsigned char* bytes) noexcept {
     constexpr Field kField = kIfFields[Index];
     std::memcpy(out, kLineHead<Index>.data(), kLineHead<Index>.size());
-    out = putValue(out + kLineHead<Index>.size(), bytes + kField.offset, kField);
+    out += kLineHead<Index>.size();
+    const unsigned char* field = bytes + kField.offset;
+    if constexpr (kField.kind == FieldKind::Flag) {
+        out = putSigned(out, static_cast<std::int32_t>(endian::loadHost32(field)));
+    } else if constexpr (isInteger(kField.kind)) {
+        // %lu of a 32-bit value widened to unsigned long prints the digits %u does.
+        out = putDecimal(out, endian::loadHost32(field));
+    } else if constexpr (kField.kind == FieldKind::Mac) {
+        out = putMac(out, field);
+    } else {
+        out = putText(out, field, kField.size);
+    }
     *out++ = '\n';
     return out;
 }

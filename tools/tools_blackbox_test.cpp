@@ -302,8 +302,8 @@ TEST(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsS
     ::close(sender);
     ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
     const std::string from = "from " + (dir / "sender") + ": ";
-    EXPECT_EQ(readFile(dir / "out"), "#1 " + from + "malformed: 0 bytes, expected 284\n#2 " +
-                                         from + "malformed: 65000 bytes, expected 284\n");
+    EXPECT_EQ(readFile(dir / "out"), "#1 " + from + "malformed: 0 bytes, expected 284\n#2 " + from +
+                                         "malformed: 65000 bytes, expected 284\n");
 
     // The injector sends nothing for a raw file that is too long or an option that does not
     // parse.
