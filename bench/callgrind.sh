@@ -8,6 +8,7 @@
 #   N1=50 N2=550 bench/callgrind.sh
 # Both daemons' standard output and what the peer received are compared byte for byte.
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 n1=${N1:-100}
 n2=${N2:-1100}

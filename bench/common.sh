@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the measurement scripts in this folder; sourced, not run.
 #
 # Each script builds what it needs in its own build tree (BUILD, default build-bench), then
@@ -6,8 +7,11 @@
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD:-$root/build-bench}
+# shellcheck disable=SC2034  # used by the scripts that source this
 daemon=$build/daemon/velmKortd
+# shellcheck disable=SC2034
 naive=$build/bench/velmKortd-naive
+# shellcheck disable=SC2034
 inject=$build/tools/velmKort-inject
 peer=$build/tools/velmKort-peer
 
@@ -28,6 +32,7 @@ enter_private_mounts() {
         echo "$(basename "$1"): needs root and unshare -m for a private /tmp and /dev" >&2
         exit 1
     fi
+    # shellcheck disable=SC2016  # expanded by the inner shell
     exec unshare -m --propagation private bash -c '
         set -e
         mount -t tmpfs velm-bench /tmp

@@ -7,6 +7,7 @@
 # Build trees: build-bench, build-bench-mips, build-bench-armv5te (or BUILD, BUILD-mips, ...).
 # A cross target whose compiler is missing is reported and skipped.
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 build_type=${BUILD_TYPE:-RelWithDebInfo}
 generator=()

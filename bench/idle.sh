@@ -6,6 +6,7 @@
 # idle minute executed (callgrind: an idle run less an immediately stopped one).
 #   bench/idle.sh                   IDLE_SECONDS=60
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 idle=${IDLE_SECONDS:-60}
 

@@ -8,6 +8,7 @@
 #   N=50000 ROUNDS=3 bench/throughput.sh
 # Wall-clock figures on a shared machine: compare medians, and expect noise.
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 count=${N:-20000}
 rounds=${ROUNDS:-9}
