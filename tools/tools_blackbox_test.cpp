@@ -29,6 +29,8 @@ namespace {
 
 constexpr char kInject[] = VELM_INJECT_PATH;
 constexpr char kPeer[] = VELM_PEER_PATH;
+// Empty natively; in a cross build, the emulator that runs the tools.
+constexpr const char* kEmulator[] = {VELM_EMULATOR_ARGV nullptr};
 
 class TempDir {
   public:
@@ -64,6 +66,7 @@ bool exists(const std::string& path) {
 // environment.
 pid_t start(std::vector<std::string> args, const std::string& out, const std::string& err,
             const std::vector<std::string>& extraEnv = {}) {
+    args.insert(args.begin(), std::begin(kEmulator), std::end(kEmulator) - 1);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
