@@ -14,12 +14,13 @@
 #include <optional>
 #include <string>
 
-#include "bench/private_mounts.h"
+#include "bench/inbox.h"
 #include "bench/sample_event.h"
 #include "daemon/event_handler.h"
 #include "daemon/peer_link.h"
 #include "daemon/report.h"
 #include "record/mgmt_event.h"
+#include "tests/support/private_mounts.h"
 
 // The executable's own definitions take the place of glibc's for every caller in the process,
 // libc's internal callers too; the real allocator stays reachable by its internal names.
@@ -84,8 +85,9 @@ template <typename Work>
 class HandlerAllocations : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (const std::string why = enterPrivateMounts(); !why.empty()) {
-            GTEST_SKIP() << "needs a private mount namespace (root): " << why;
+        if (const auto mounts = testsupport::enterPrivateMounts();
+            mounts.outcome != testsupport::Mounts::Entered) {
+            GTEST_SKIP() << "needs a private mount namespace (root): " << mounts.why;
         }
         std::fflush(stdout);
         savedStdout_ = ::dup(1);

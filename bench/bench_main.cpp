@@ -14,14 +14,15 @@
 #include <string>
 #include <thread>
 
+#include "bench/inbox.h"
 #include "bench/naive_dump.h"
-#include "bench/private_mounts.h"
 #include "bench/sample_event.h"
 #include "daemon/event_handler.h"
 #include "daemon/peer_link.h"
 #include "daemon/report.h"
 #include "record/if_dump.h"
 #include "record/mgmt_event.h"
+#include "tests/support/private_mounts.h"
 
 namespace velm::bench {
 namespace {
@@ -129,7 +130,7 @@ class Receivers {
 int main(int argc, char** argv) {
     using namespace velm::bench;
     // Before benchmark::Initialize and any thread: unshare refuses a threaded process.
-    handlerUnavailable = enterPrivateMounts();
+    handlerUnavailable = velm::testsupport::enterPrivateMounts().why;
     // glibc's stdout is an assignable variable: the record code writes to this sink, while the
     // report keeps going to standard error.
     std::FILE* sink = std::fopen("/dev/null", "w");

@@ -18,11 +18,11 @@
 
 #include "daemon/event_handler.h"
 #include "daemon/peer_link.h"
-#include "fuzz/private_mounts.h"
 #include "record/endian.h"
 #include "record/if_dump.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
+#include "tests/support/private_mounts.h"
 
 namespace {
 
@@ -79,7 +79,12 @@ void checkConversions(AdslIfObject& object) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // In the private namespace the handler's send really goes to /tmp/velmKortCSocket, where
     // nothing is bound, from the daemon's own bound socket.
-    handlerIsolated = velm::fuzz::enterPrivateMounts();
+    const auto mounts = velm::testsupport::enterPrivateMounts();
+    handlerIsolated = mounts.outcome == velm::testsupport::Mounts::Entered;
+    if (!handlerIsolated) {
+        std::fprintf(stderr, "fuzz: no private mount namespace (%s); the handler is not fuzzed\n",
+                     mounts.why.c_str());
+    }
     if (handlerIsolated && velm::daemon::openServerSocket() != 0) fail("cannot bind serverSocket");
     // The dump and the handler's lines go to standard output, which nobody reads here.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence standard output");

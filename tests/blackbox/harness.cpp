@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+
+#include "tests/support/private_mounts.h"
 
 namespace velm::blackbox {
 namespace {
@@ -31,11 +31,6 @@ constexpr const char* kEmulator[] = {VELM_EMULATOR_ARGV nullptr};
 
 [[nodiscard]] std::string failure(const std::string& what) {
     return what + ": " + std::strerror(errno);
-}
-
-[[nodiscard]] bool writeText(const char* path, const std::string& text) {
-    std::ofstream out(path);
-    return static_cast<bool>(out << text << std::flush);
 }
 
 template <typename Done>
@@ -53,20 +48,6 @@ template <typename Done>
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
     return address;
-}
-
-[[nodiscard]] std::string furnish() {
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failure("/");
-    if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777,size=256m") != 0) return failure("/tmp");
-    // The real /dev/null goes through /tmp, since the fresh /dev hides it.
-    constexpr char kStaged[] = "/tmp/.null";
-    if (!writeText(kStaged, "") || ::mount("/dev/null", kStaged, nullptr, MS_BIND, nullptr) != 0 ||
-        ::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0 || !writeText("/dev/null", "") ||
-        ::mount(kStaged, "/dev/null", nullptr, MS_MOVE, nullptr) != 0) {
-        return failure("/dev");
-    }
-    ::unlink(kStaged);
-    return {};
 }
 
 void sendDatagram(const std::string& bytes) {
@@ -90,21 +71,12 @@ void sendDatagram(const std::string& bytes) {
 }  // namespace
 
 std::string enterPrivateMounts() {
-    if (::unshare(CLONE_NEWNS) != 0) {
-        if (errno != EPERM) return failure("unshare(CLONE_NEWNS)");
-        const auto uid = ::getuid();
-        const auto gid = ::getgid();
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-            return failure("unshare(CLONE_NEWUSER | CLONE_NEWNS)");
-        }
-        if (!writeText("/proc/self/setgroups", "deny") ||
-            !writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-            return failure("mapping the user");
-        }
+    // A bounded /tmp, in case a daemon runs away with its output.
+    const auto mounts = testsupport::enterPrivateMounts("mode=1777,size=256m");
+    if (mounts.outcome == testsupport::Mounts::NoNamespace) return mounts.why;
+    if (mounts.outcome == testsupport::Mounts::NotFurnished) {
+        ADD_FAILURE() << "furnishing the namespace: " << mounts.why;
     }
-    const std::string problem = furnish();
-    if (!problem.empty()) ADD_FAILURE() << "furnishing the namespace: " << problem;
     return {};
 }
 

@@ -1,17 +1,10 @@
-// A private /tmp and /dev for code that binds the daemon's real socket paths in-process (the
-// benchmarks and the allocation test), so that it never meets a daemon, a peer or a system
-// logger that runs on the machine.
+// A datagram socket bound at a fixed path, for the benchmarks and the allocation test, which
+// run the handler in-process inside a private mount namespace.
 #pragma once
 
 #include <cstddef>
-#include <string>
 
 namespace velm::bench {
-
-// Enters a mount namespace of its own with fresh tmpfs on /tmp and /dev (the real /dev/null
-// kept). unshare refuses a process with threads, so this must come before any. Returns why it
-// could not be done; empty on success.
-[[nodiscard]] std::string enterPrivateMounts();
 
 // A datagram socket bound at `path`, standing in for the peer daemon or the system logger.
 class Inbox {
