@@ -254,6 +254,29 @@ TEST_F(Blackbox, UnknownEventTypesAreOnlyDumped) {
     expectLoopTrace(1, false, {3, 0xFFFFFFFFU});
 }
 
+// Any library with the four symbols takes the stand-in's place: this one, put in front with
+// LD_PRELOAD, delivers one update at an odd address and ends the loop itself.
+TEST_F(Blackbox, RunsUnchangedAgainstAnotherServiceLibraryPreloaded) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer refuses to start with a library preloaded before it";
+#endif
+    MgmtEvent update{};
+    const std::uint32_t values[] = {2, 8, 35};
+    std::memcpy(&update.eventType, &values[0], 4);
+    std::memcpy(&update.ifObject.vpi, &values[1], 4);
+    std::memcpy(&update.ifObject.vci, &values[2], 4);
+    std::memcpy(update.ifObject.wanIp, "192.0.2.1", 10);
+
+    EXPECT_EQ(runToExit({.env = {std::string("LD_PRELOAD=") + VELM_OTHER_SERVICE}}), 255);
+
+    EXPECT_EQ(readFile(kStdoutPath), kBanner + dumpOf(update) + "MGMT: UPDATE\n");
+    const auto datagrams = peer_->drain();
+    ASSERT_EQ(datagrams.size(), 1U);
+    EXPECT_EQ(datagrams[0].bytes, bytesOf(update));
+    EXPECT_EQ(log_->drain().size(), 1U);
+    EXPECT_FALSE(exists(kTracePath)) << "the stand-in was called";
+}
+
 // Without a peer each announced event loses its datagram, and nothing else. Error numbers are
 // the target's own (EADDRINUSE, ECONNREFUSED are 98, 111 on x86-64 but 125, 146 on MIPS).
 struct MissingPeer {
