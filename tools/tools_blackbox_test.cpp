@@ -22,10 +22,13 @@
 
 #include "record/endian.h"
 #include "record/mgmt_event.h"
+#include "tests/support/local_address.h"
 
 extern char** environ;
 
 namespace {
+
+using velm::testsupport::addressOf;
 
 constexpr char kInject[] = VELM_INJECT_PATH;
 constexpr char kPeer[] = VELM_PEER_PATH;
@@ -108,13 +111,6 @@ Result run(const TempDir& dir, std::vector<std::string> args,
     const pid_t pid = start(std::move(args), out, err, extraEnv);
     if (pid < 0) return {};
     return {waitFor(pid), readFile(out), readFile(err)};
-}
-
-sockaddr_un addressOf(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    return address;
 }
 
 // A datagram socket, bound at `path` unless it is empty.

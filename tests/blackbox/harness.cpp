@@ -16,10 +16,13 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/local_address.h"
 #include "tests/support/private_mounts.h"
 
 namespace velm::blackbox {
 namespace {
+
+using testsupport::addressOf;
 
 // Bounds that only ever fail a hung test. With a service thread, the stand-in's zelListen may
 // sit out its whole 10 s bound before the loop is seen running.
@@ -41,13 +44,6 @@ template <typename Done>
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
-}
-
-[[nodiscard]] sockaddr_un addressOf(const char* path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    return address;
 }
 
 void sendDatagram(const std::string& bytes) {

@@ -25,6 +25,7 @@
 #include "record/mgmt_event.h"
 #include "tests/blackbox/harness.h"
 #include "tests/faults/support.h"
+#include "tests/support/local_address.h"
 
 namespace velm::faults {
 namespace {
@@ -240,12 +241,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Obstacle{"ListeningStreamSocket",
                                [] {
                                    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                                   sockaddr_un address{};
-                                   address.sun_family = AF_UNIX;
-                                   std::strcpy(address.sun_path, kPeerPath);
-                                   EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address),
-                                                    sizeof address),
-                                             0);
+                                   const sockaddr_un address = testsupport::addressOf(kPeerPath);
+                                   EXPECT_EQ(
+                                       ::bind(fd, testsupport::asGeneric(address), sizeof address),
+                                       0);
                                    EXPECT_EQ(::listen(fd, 4), 0);
                                    return fd;
                                },

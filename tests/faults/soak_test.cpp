@@ -29,6 +29,7 @@
 #include "record/mgmt_event.h"
 #include "tests/blackbox/harness.h"
 #include "tests/faults/support.h"
+#include "tests/support/local_address.h"
 
 namespace velm::faults {
 namespace {
@@ -54,10 +55,8 @@ constexpr long kRssToleranceKiB = 8;
 
 [[nodiscard]] int boundSocket(const char* path) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    const sockaddr_un address = testsupport::addressOf(path);
+    if (fd >= 0 && ::bind(fd, testsupport::asGeneric(address), sizeof address) == 0) {
         return fd;
     }
     ADD_FAILURE() << "binding " << path << ": " << std::strerror(errno);

@@ -20,11 +20,14 @@
 
 #include "record/endian.h"
 #include "record/if_dump.h"
+#include "tests/support/local_address.h"
 
 extern char** environ;
 
 namespace velm::faults {
 namespace {
+
+using testsupport::addressOf;
 
 constexpr const char* kEmulator[] = {VELM_EMULATOR_ARGV nullptr};
 constexpr std::size_t kEmulatorArgs = sizeof kEmulator / sizeof kEmulator[0] - 1;
@@ -49,13 +52,6 @@ template <std::size_t N>
 void putText(char (&field)[N], const std::string& text) {
     std::memset(field, 0, N);
     std::memcpy(field, text.data(), std::min(text.size(), N));
-}
-
-[[nodiscard]] sockaddr_un addressOf(const char* path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    return address;
 }
 
 [[nodiscard]] std::size_t countLinesStartingWith(const std::string& text, std::string_view start) {
