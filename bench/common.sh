@@ -47,6 +47,15 @@ enter_private_mounts() {
         exec "$0" --inside "$@"' "$@"
 }
 
+# inject_connects COUNT: the same fully populated connect event, COUNT times.
+inject_connects() {
+    "$inject" --count "$1" --type connect vpi=8 vci=35 mux=1 syncRateUp=1024 \
+        syncRateDown=8128 dbMac=00:11:22:33:44:55 mbMac=00:11:22:33:44:56 \
+        mbBroadcastMac=ff:ff:ff:ff:ff:ff wanIp=10.0.0.2 wanNetmask=255.255.255.0 \
+        wanGateway=10.0.0.1 wanDns1=10.0.0.53 wanMtu=1492 username=alice password=secret \
+        idleTimeout=600
+}
+
 # await PATH: for a socket file to appear (valgrind takes a few seconds to start a program).
 await() {
     for _ in $(seq 600); do [ -S "$1" ] && return 0; sleep 0.05; done

@@ -35,11 +35,7 @@ one_round() {
     local start end cpu_start cpu_end
     cpu_start=$(cpu_ns "$daemon_pid")
     start=$(date +%s%N)
-    "$inject" --count "$count" --type connect vpi=8 vci=35 mux=1 syncRateUp=1024 \
-        syncRateDown=8128 dbMac=00:11:22:33:44:55 mbMac=00:11:22:33:44:56 \
-        mbBroadcastMac=ff:ff:ff:ff:ff:ff wanIp=10.0.0.2 wanNetmask=255.255.255.0 \
-        wanGateway=10.0.0.1 wanDns1=10.0.0.53 wanMtu=1492 username=alice password=secret \
-        idleTimeout=600
+    inject_connects "$count"
     wait "$peer_pid"
     end=$(date +%s%N)
     cpu_end=$(cpu_ns "$daemon_pid")
