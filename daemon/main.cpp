@@ -1,7 +1,6 @@
 // velmKortd: the management daemon for the ADSL WAN interface. It attaches to the platform's
 // event service, dumps every management event, announces connects, disconnects and updates,
 // and forwards them to the peer daemon. It reads no arguments, environment or configuration.
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,11 +28,15 @@ constexpr std::int32_t kListenBound = 10000;
 std::int32_t registrationHandle = 0;
 
 // The flag may be cleared from another thread while main waits in zelListen, so every
-// access is atomic and nothing keeps a copy of it.
-[[nodiscard]] std::atomic_ref<std::int32_t> activeFlag() noexcept {
-    return std::atomic_ref<std::int32_t>(adslActive);
+// access is atomic and nothing keeps a copy of it. The builtins rather than std::atomic_ref,
+// which LLVM 16's libc++ lacks.
+void storeActive(std::int32_t value) noexcept {
+    __atomic_store_n(&adslActive, value, __ATOMIC_RELAXED);
 }
-static_assert(std::atomic_ref<std::int32_t>::is_always_lock_free);
+[[nodiscard]] std::int32_t loadActive() noexcept {
+    return __atomic_load_n(&adslActive, __ATOMIC_RELAXED);
+}
+static_assert(__atomic_always_lock_free(sizeof adslActive, 0));
 
 [[nodiscard]] int initServer() noexcept {
     if (openServerSocket() != kOk) return kFailed;
@@ -53,10 +56,10 @@ int run() noexcept {
     const int status = initServer();
     if (registrationHandle == 0) return status;
 
-    activeFlag().store(1, std::memory_order_relaxed);
+    storeActive(1);
     do {
         zelListen(registrationHandle, kListenBound);
-    } while (activeFlag().load(std::memory_order_relaxed) != 0);
+    } while (loadActive() != 0);
 
     zelDeInit();
     return -1;

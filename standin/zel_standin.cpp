@@ -141,8 +141,8 @@ void clearLoopFlag() noexcept {
         trace("stop ignored");
         return;
     }
-    std::atomic_ref<std::int32_t>(*static_cast<std::int32_t*>(symbol))
-        .store(0, std::memory_order_relaxed);
+    // The builtin rather than std::atomic_ref, which LLVM 16's libc++ lacks.
+    __atomic_store_n(static_cast<std::int32_t*>(symbol), 0, __ATOMIC_RELAXED);
     trace("stop: adslActive cleared");
 }
 
