@@ -14,12 +14,13 @@ source=$1 work=$2
 all=$(listing "$work/root-a")
 echo "$all" | grep -qxE 'usr/lib(/[^/]+)?/libzel\.so' || fail "no libzel.so in: $all"
 [ "$(echo "$all" | grep -v '/libzel\.so$')" = "$(printf '%s\n' usr/bin/velmKort-inject \
-    usr/bin/velmKort-peer usr/sbin/velmKortd)" ] || fail "install with both options: $all"
+    usr/bin/velmKort-peer usr/sbin/velmKort-logpipe usr/sbin/velmKortd)" ] ||
+    fail "install with every option: $all"
 
 # The build the tests run from has its tests built, and installs none of them.
 tested=$(listing "$work/root-tested")
 echo "$tested" | grep -q 'sbin/velmKortd$' || fail "tested build installs no daemon: $tested"
-echo "$tested" | grep -vE 'sbin/velmKortd$|/libzel\.so$|bin/velmKort-(inject|peer)$' &&
+echo "$tested" | grep -vE 'sbin/velmKortd$|/libzel\.so$|bin/velmKort-(inject|peer|logpipe)$' &&
     fail "tested build installs more than the product: $tested"
 
 for tree in "$work/a" "$work/other-build-dir/b"; do
@@ -33,6 +34,9 @@ dynamic=$(readelf -d "$daemon")
 echo "$dynamic" | grep -E 'R(UN)?PATH' && fail "the installed daemon keeps a library path"
 needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 [ "$needed" = "libzel.so libc.so.6 " ] || fail "the daemon needs: $needed"
+logpipe=$(readelf -d "$work/root-a/usr/sbin/velmKort-logpipe" | grep -E 'NEEDED|R(UN)?PATH')
+[ "$logpipe" = "$(echo "$dynamic" | grep -E 'NEEDED.*libc\.so\.6')" ] ||
+    fail "velmKort-logpipe needs more than the C library: $logpipe"
 
 for file in $(listing "$work/root-a"); do
     if grep -qF -e "$source" -e "$work" "$work/root-a/$file"; then

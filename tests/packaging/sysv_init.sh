@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Buildroot init script run for real against the installed daemon and stand-in: start,
-# status, an event through to the peer and syslog, stop, start over the stale socket file,
-# restart, and a start after the daemon was killed behind the script's back.
+# status, an event through to the peer and syslog, an error while running in syslog and no
+# dump there, stop, start over the stale socket file, restart, a start after the daemon was
+# killed behind the script's back, the dumps asked for (password masked), and a start that
+# fails, reported as failed with its reason in syslog.
 #
 # It runs in private mount and pid namespaces with its own /tmp, /var/run and /dev (holding
-# /dev/null and a syslogd's /dev/log): the machine's are never touched, and whatever is
-# still running when it ends goes with the namespace.
+# /dev/null, pseudo-terminals and a syslogd's /dev/log): the machine's are never touched, and
+# whatever is still running when it ends goes with the namespace.
 # Usage: sysv_init.sh busybox|debian INIT_SCRIPT INSTALL_ROOT
 #   busybox  the script under BusyBox sh with BusyBox start-stop-daemon, as on the device
 #   debian   the script under /bin/sh with dpkg's start-stop-daemon, which Buildroot offers too
@@ -27,6 +29,9 @@ mkdir /tmp/dev
 mount -t tmpfs velm-dev /tmp/dev
 touch /tmp/dev/null
 mount --bind /dev/null /tmp/dev/null
+mkdir /tmp/dev/pts
+mount -t devpts -o newinstance,ptmxmode=0666 velm-pts /tmp/dev/pts
+ln -s pts/ptmx /tmp/dev/ptmx
 mount --move /tmp/dev /dev
 
 daemon=$(realpath "$root/usr/sbin/velmKortd")
@@ -45,8 +50,10 @@ case $variant in
     debian) shell=(/bin/sh) pidfile_setting=/tmp/velmKortd.pid pidfile=/tmp/velmKortd.pid ;;
 esac
 
+defaults=/tmp/velmKortd.defaults
 init() {
-    DAEMON=$daemon PIDFILE=$pidfile_setting "${shell[@]}" "$script" "$1"
+    DAEMON=$daemon LOGPIPE=$root/usr/sbin/velmKort-logpipe PIDFILE=$pidfile_setting \
+        DEFAULTS=$defaults "${shell[@]}" "$script" "$1"
 }
 expect() {  # exit status, output, action
     local out rc=0
@@ -72,7 +79,7 @@ started() {  # after a start: the daemon under the pid file, and its socket, oth
     await "a socket file other than inode '$2'" new_socket "$2"
     pid=$(cat "$pidfile")
     [ "$(readlink "/proc/$pid/exe")" = "$daemon" ] || fail "pid $pid is not the daemon"
-    [ "$(readlink "/proc/$pid/fd/1")" = /dev/null ] || fail "its output goes elsewhere"
+    case $(readlink "/proc/$pid/fd/1") in /dev/pts/*) ;; *) fail "its output is no terminal" ;; esac
     echo "running as pid $pid"
 }
 
@@ -94,6 +101,14 @@ wait "$peer" || fail "the peer got nothing: $(cat /tmp/peer.out)"
 grep -q "from $socket: 284 bytes, type CONNECT" /tmp/peer.out || fail "peer: $(cat /tmp/peer.out)"
 await "the announcement in syslog" grep -q 'velmKortd.*MGMT: CONNECT' /tmp/messages
 echo "the connect reached the peer and syslog"
+
+# The peer has gone: the next event's dispatch error is logged at once, alone.
+"$bin/velmKort-inject" --type update password=hidden-by-default
+await "the dispatch error in syslog" \
+    grep -q 'daemon\.err velmKortd: ERROR#2 in dispatching the event to trund$' /tmp/messages
+grep -e password -e hidden-by-default -e ' = ' -e 'daemon\.[a-z]* velmKortd: MGMT' \
+    /tmp/messages && fail "the dump reached syslog"
+echo "the error reached syslog as velmKortd at daemon.err, the dump did not"
 
 inode=$(stat -c %i "$socket")
 expect 0 'Stopping velmKortd: OK' stop
@@ -120,4 +135,24 @@ expect 0 'Starting velmKortd: OK' start
 started "$old" "$inode"
 expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" || fail "pid $pid still runs after stop"
+
+echo LOG_DUMPS=yes >"$defaults"
+expect 0 'Starting velmKortd: OK' start
+started "$pid" "$(stat -c %i "$socket")"
+"$bin/velmKort-inject" --type connect password=shown-masked
+await "the masked password in syslog" grep -q 'daemon\.info velmKortd: password = \*\*\*\*\*\*\*\*$' /tmp/messages
+grep -q 'daemon\.info velmKortd: username = ' /tmp/messages || fail "the dump is not in syslog"
+grep -q shown-masked /tmp/messages && fail "the password reached syslog"
+expect 0 'Stopping velmKortd: OK' stop
+rm "$defaults"
+echo "with LOG_DUMPS=yes the dump reached syslog, its password masked"
+
+# A directory with something in it cannot be taken back: the bind fails.
+rm "$socket"
+mkdir -p "$socket/kept"
+expect 1 'Starting velmKortd: FAIL' start
+await "the bind error in syslog" \
+    grep -q 'daemon\.err velmKortd: ERROR#98 in bind on serverSocket$' /tmp/messages
+expect 3 'velmKortd is not running' status
+expect 0 'Stopping velmKortd: OK' stop
 echo "init script behaves with $variant start-stop-daemon"
