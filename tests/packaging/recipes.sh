@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The two firmware recipes, evaluated by GNU make against stand-ins for the parts of Buildroot
 # and OpenWrt they use: the options they give CMake, where they install the init scripts,
-# and, for OpenWrt, a build from the source its Build/Prepare copies, configured with its
-# options, installed and split into its two packages.
+# that both refuse a source tree that is not this project, and, for OpenWrt, a build from the
+# source its Build/Prepare copies, configured with its options, installed and split into its
+# three packages.
 # Usage: recipes.sh PACKAGING WORK [CMAKE_ARG...]
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -18,18 +19,28 @@ include $(BR2_EXTERNAL_VELMKORTD_PATH)/external.mk
 VELMKORTD_PKGDIR := $(BR2_EXTERNAL_VELMKORTD_PATH)/package/velmkortd/
 conf-opts: ; @echo '$(strip $(VELMKORTD_CONF_OPTS))'
 site: ; @echo '$(VELMKORTD_SITE)'
+pre-rsync:
+	$(foreach hook,$(VELMKORTD_PRE_RSYNC_HOOKS),$(call $(hook)))
 install-init:
 	$(VELMKORTD_INSTALL_INIT_SYSV)
 MAKE
 buildroot() {
     make -s -f "$work/buildroot.mk" BR2_EXTERNAL_VELMKORTD_PATH="$packaging/buildroot" "$@"
 }
-[ "$(buildroot conf-opts)" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF \
+[ "$(buildroot conf-opts)" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF -DVELM_INSTALL_LOGPIPE=ON \
 -DVELM_INSTALL_STANDIN=OFF -DVELM_INSTALL_TOOLS=OFF" ] || fail "Buildroot: $(buildroot conf-opts)"
 options=$(buildroot conf-opts BR2_PACKAGE_VELMKORTD_STANDIN=y BR2_PACKAGE_VELMKORTD_TOOLS=y)
-[ "$options" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF \
+[ "$options" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF -DVELM_INSTALL_LOGPIPE=ON \
 -DVELM_INSTALL_STANDIN=ON -DVELM_INSTALL_TOOLS=ON" ] || fail "Buildroot, both options: $options"
 [ "$(buildroot site)" = "$(realpath "$packaging/..")" ] || fail "Buildroot site: $(buildroot site)"
+buildroot pre-rsync || fail "Buildroot refuses its own checkout"
+# The external tree copied out of its checkout points at whatever holds the copy.
+mkdir -p "$work/elsewhere/tree"
+cp -r "$packaging/buildroot" "$work/elsewhere/tree/"
+said=$(make -s -f "$work/buildroot.mk" BR2_EXTERNAL_VELMKORTD_PATH="$work/elsewhere/tree/buildroot" \
+    pre-rsync 2>&1) && fail "Buildroot took $work/elsewhere as its source"
+echo "$said" | grep -qF "'$work/elsewhere' is not a velmKortd checkout" ||
+    fail "Buildroot's refusal says: $said"
 buildroot install-init TARGET_DIR="$work/buildroot-target" >/dev/null
 [ "$(listing "$work/buildroot-target")" = etc/init.d/S60velmKortd ] &&
     [ -x "$work/buildroot-target/etc/init.d/S60velmKortd" ] ||
@@ -40,6 +51,7 @@ echo "Buildroot: $options; installs etc/init.d/S60velmKortd"
 cat >"$work/openwrt-include/rules.mk" <<'MAKE'
 INSTALL_DIR := install -d -m0755
 INSTALL_BIN := install -m0755
+INSTALL_CONF := install -m0600
 CP := cp -fpR
 MAKE
 cat >"$work/openwrt-include/package.mk" <<'MAKE'
@@ -63,6 +75,18 @@ openwrt() {
     make -s -C "$packaging/openwrt/velmkortd" -f "$work/openwrt.mk" STUBS="$work/openwrt-include" \
         BUILD_DIR="$work/openwrt-build" PACKAGES="$work/openwrt-packages" "$@"
 }
+# Copied into an OpenWrt tree's package/ without VELMKORTD_SRC, the default source is the
+# directory holding that tree: refused before anything is copied.
+mkdir -p "$work/elsewhere/openwrt/package"
+cp -r "$packaging/openwrt/velmkortd" "$work/elsewhere/openwrt/package/"
+said=$(make -s -C "$work/elsewhere/openwrt/package/velmkortd" -f "$work/openwrt.mk" \
+    STUBS="$work/openwrt-include" BUILD_DIR="$work/elsewhere-build" prepare 2>&1) &&
+    fail "OpenWrt took $work/elsewhere as its source"
+echo "$said" | grep -qF "'$work/elsewhere' is not a velmKortd checkout" ||
+    fail "OpenWrt's refusal says: $said"
+[ ! -e "$work/elsewhere-build" ] || fail "OpenWrt prepared a build from the wrong source"
+echo "both recipes refuse a source that is not this project"
+
 openwrt prepare
 build=$(openwrt build-dir)
 read -ra options <<<"$(openwrt cmake-options)"
@@ -73,13 +97,17 @@ cmake -S "$build" -B "$build" --no-warn-unused-cli "$@" "${options[@]}" \
 cmake --build "$build" -j 2 >"$work/openwrt-build.log" 2>&1 ||
     { cat "$work/openwrt-build.log"; exit 1; }
 DESTDIR=$build/ipkg-install cmake --install "$build" >/dev/null
-openwrt install-velmkortd install-velmkortd-standin >/dev/null
+openwrt install-velmkortd install-velmkortd-standin install-velmkortd-tools >/dev/null
 packages=$work/openwrt-packages
-expected=$(printf '%s\n' etc/init.d/velmkortd usr/sbin/velmKortd)
+expected=$(printf '%s\n' etc/config/velmkortd etc/init.d/velmkortd usr/sbin/velmKort-logpipe \
+    usr/sbin/velmKortd)
 [ "$(listing "$packages/velmkortd")" = "$expected" ] ||
     fail "OpenWrt velmkortd: $(listing "$packages/velmkortd")"
 cmp "$packages/velmkortd/etc/init.d/velmkortd" "$packaging/openwrt/velmkortd/files/velmkortd.init"
+cmp "$packages/velmkortd/etc/config/velmkortd" "$packaging/openwrt/velmkortd/files/velmkortd.config"
 [ -x "$packages/velmkortd/etc/init.d/velmkortd" ] || fail "OpenWrt init script not executable"
 [ "$(listing "$packages/velmkortd-standin")" = usr/lib/libzel.so ] ||
     fail "OpenWrt velmkortd-standin: $(listing "$packages/velmkortd-standin")"
-echo "OpenWrt: ${options[*]}; packages velmkortd and velmkortd-standin as expected"
+[ "$(listing "$packages/velmkortd-tools")" = "$(printf '%s\n' usr/bin/velmKort-inject \
+    usr/bin/velmKort-peer)" ] || fail "OpenWrt velmkortd-tools: $(listing "$packages/velmkortd-tools")"
+echo "OpenWrt: ${options[*]}; packages velmkortd, velmkortd-standin and velmkortd-tools as expected"

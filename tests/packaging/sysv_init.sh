@@ -137,8 +137,9 @@ expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" || fail "pid $pid still runs after stop"
 
 echo LOG_DUMPS=yes >"$defaults"
+old=$pid inode=$(stat -c %i "$socket")
 expect 0 'Starting velmKortd: OK' start
-started "$pid" "$(stat -c %i "$socket")"
+started "$old" "$inode"
 "$bin/velmKort-inject" --type connect password=shown-masked
 await "the masked password in syslog" grep -q 'daemon\.info velmKortd: password = \*\*\*\*\*\*\*\*$' /tmp/messages
 grep -q 'daemon\.info velmKortd: username = ' /tmp/messages || fail "the dump is not in syslog"

@@ -11,11 +11,24 @@ VELMKORTD_SITE_METHOD = local
 # Developers' build trees in the checkout are large and of no use to the firmware build.
 VELMKORTD_OVERRIDE_SRCDIR_RSYNC_EXCLUSIONS = --exclude='/build*' --exclude='/out'
 
+# An external tree copied out of its checkout would name whatever directory holds it, all of
+# which the rsync would copy: refused unless it has this project's event-service header.
+VELMKORTD_MARKER = service/zel.h
+define VELMKORTD_CHECK_SOURCE
+	@[ -f "$(VELMKORTD_SITE)/$(VELMKORTD_MARKER)" ] || { \
+		echo "velmkortd: '$(VELMKORTD_SITE)' is not a velmKortd checkout" \
+			"(no $(VELMKORTD_MARKER)); keep this external tree in its checkout" >&2; \
+		exit 1; }
+endef
+VELMKORTD_PRE_RSYNC_HOOKS += VELMKORTD_CHECK_SOURCE
+
 # Tests would need GoogleTest for the target; a compiler newer than the project's own must
 # not fail the firmware build over a new warning (the project's CI keeps warnings as errors).
+# The init script starts the daemon through velmKort-logpipe.
 VELMKORTD_CONF_OPTS = \
 	-DBUILD_TESTING=OFF \
 	-DVELM_WERROR=OFF \
+	-DVELM_INSTALL_LOGPIPE=ON \
 	-DVELM_INSTALL_STANDIN=$(if $(BR2_PACKAGE_VELMKORTD_STANDIN),ON,OFF) \
 	-DVELM_INSTALL_TOOLS=$(if $(BR2_PACKAGE_VELMKORTD_TOOLS),ON,OFF)
 
