@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,6 +24,7 @@
 #include "record/endian.h"
 #include "record/mgmt_event.h"
 #include "tests/support/local_address.h"
+#include "tests/support/private_mounts.h"
 
 extern char** environ;
 
@@ -318,5 +320,79 @@ TEST(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsS
     EXPECT_EQ(takeQueued(standin), "");
     ::close(standin);
 }
+
+// velmKort-logpipe, in a mount namespace of the test's own, whose /dev/log is the test's
+// socket and whose /dev/pts is a fresh instance.
+namespace logpipe {
+
+constexpr char kLogpipe[] = VELM_LOGPIPE_PATH;
+// Run through the tool: on a terminal, it says so and gives its pid in an error line.
+constexpr char kScript[] =
+    "echo velmKortd started; echo username = alice; echo password = sekrit; "
+    "[ -t 1 ] && echo \"ERROR#98 in bind, pid $$\"; printf 'ERROR zelInit failed'; exit 3";
+
+// The first `count` entries, each as its priority and text; the reader may still be at work
+// when the program has ended, so this waits for them, up to a bound that only a hang meets.
+std::vector<std::string> messages(int log, std::size_t count) {
+    std::vector<std::string> texts;
+    for (int tries = 0; texts.size() < count && tries < 1000; ++tries) {
+        std::string entry = takeQueued(log);
+        if (entry.empty()) {
+            ::usleep(10000);
+            continue;
+        }
+#if !defined(__GLIBC__)
+        if (entry.ends_with('\n')) entry.pop_back();  // musl ends each entry with one
+#endif
+        const std::size_t tag = entry.find(" velmKortd: ");
+        texts.push_back(entry.substr(0, 4) +
+                        (tag == std::string::npos ? entry : entry.substr(tag + 12)));
+    }
+    return texts;
+}
+
+TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
+    const auto mounts = velm::testsupport::enterPrivateMounts();
+    if (mounts.outcome == velm::testsupport::Mounts::NoNamespace) GTEST_SKIP() << mounts.why;
+    ASSERT_EQ(mounts.outcome, velm::testsupport::Mounts::Entered) << mounts.why;
+    ASSERT_EQ(::mkdir("/dev/pts", 0755), 0);
+    ASSERT_EQ(::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0);
+    ASSERT_EQ(::symlink("pts/ptmx", "/dev/ptmx"), 0);
+    const int log = datagramSocket("/dev/log");
+    ASSERT_GE(log, 0);
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+
+    const pid_t pid = start({kLogpipe, "/bin/sh", "-c", kScript}, dir / "out", dir / "err");
+    EXPECT_EQ(waitFor(pid), 3);
+    // LOG_DAEMON | LOG_ERR is 27, LOG_DAEMON | LOG_INFO 30.
+    const std::string bind = "ERROR#98 in bind, pid " + std::to_string(pid);
+    EXPECT_EQ(messages(log, 2),
+              (std::vector<std::string>{"<27>" + bind, "<27>ERROR zelInit failed"}));
+
+    Result result = run(dir, {kLogpipe, "--dumps", "--", "/bin/sh", "-c", kScript});
+    EXPECT_EQ(result.status, 3);
+    const std::vector<std::string> all = messages(log, 5);
+    ASSERT_EQ(all.size(), 5U);
+    EXPECT_EQ(all[0], "<30>velmKortd started");
+    EXPECT_EQ(all[1], "<30>username = alice");
+    EXPECT_EQ(all[2], "<30>password = ********");
+    EXPECT_TRUE(all[3].starts_with("<27>ERROR#98 in bind, pid ")) << all[3];
+    EXPECT_EQ(all[4], "<27>ERROR zelInit failed");
+
+    EXPECT_EQ(takeQueued(log), "");  // in order, so nothing comes after the last line
+
+    result = run(dir, {kLogpipe, dir / "missing"});
+    EXPECT_EQ(result.status, 127);
+    EXPECT_NE(result.err.find(dir / "missing"), std::string::npos) << result.err;
+    EXPECT_EQ(run(dir, {kLogpipe, "--bogus", "/bin/true"}).status, 2);
+    EXPECT_EQ(run(dir, {kLogpipe}).status, 2);
+    result = run(dir, {kLogpipe, "--help"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(result.out.starts_with("Usage: velmKort-logpipe")) << result.out;
+    ::close(log);
+}
+
+}  // namespace logpipe
 
 }  // namespace
