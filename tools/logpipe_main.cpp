@@ -38,6 +38,7 @@ constexpr std::size_t kLineMax = 1024;
 struct Options {
     bool dumps = false;
     bool help = false;
+    const char* unknown = "";
     std::span<char* const> command;
 };
 
@@ -72,7 +73,10 @@ void printUsage() {
             options.help = true;
             return nullptr;
         }
-        if (arg != "--dumps") return "unknown option";
+        if (arg != "--dumps") {
+            options.unknown = args[i];
+            return "unknown option";
+        }
         options.dumps = true;
     }
     options.command = args.subspan(i);
@@ -140,7 +144,8 @@ void relay(int terminal, bool dumps) {
 int main(int argc, char** argv) {
     Options options;
     if (const char* error = parseArgs({argv + 1, static_cast<std::size_t>(argc - 1)}, options)) {
-        std::fprintf(stderr, "%s: %s (see --help)\n", kProgram, error);
+        std::fprintf(stderr, "%s: %s%s%s (see --help)\n", kProgram, error,
+                     *options.unknown != '\0' ? " " : "", options.unknown);
         return kExitUsage;
     }
     if (options.help) {

@@ -385,7 +385,9 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     result = run(dir, {kLogpipe, dir / "missing"});
     EXPECT_EQ(result.status, 127);
     EXPECT_NE(result.err.find(dir / "missing"), std::string::npos) << result.err;
-    EXPECT_EQ(run(dir, {kLogpipe, "--bogus", "/bin/true"}).status, 2);
+    result = run(dir, {kLogpipe, "--bogus", "/bin/true"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("--bogus"), std::string::npos) << result.err;
     EXPECT_EQ(run(dir, {kLogpipe}).status, 2);
     result = run(dir, {kLogpipe, "--help"});
     EXPECT_EQ(result.status, 0);
