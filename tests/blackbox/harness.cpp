@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "tests/support/local_address.h"
@@ -112,6 +113,21 @@ std::string readFile(const char* path) {
     in.read(text.data(), std::ssize(text));
     text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
+}
+
+bool isLogEntry(std::string_view entry, std::string_view text) {
+    static const std::regex stamp(
+        "<15>[A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] ");
+    constexpr std::string_view kIdent = VELM_SYSLOG_IDENT;
+    constexpr std::size_t kStampSize = sizeof "<15>Dec  7 22:18:26 " - 1;
+    if (entry.size() < kStampSize ||
+        !std::regex_match(entry.begin(), entry.begin() + kStampSize, stamp)) {
+        return false;
+    }
+    entry.remove_prefix(kStampSize);
+    // Only musl's entries, which come without an identity, end with a newline.
+    if (kIdent.empty() && entry.ends_with('\n')) entry.remove_suffix(1);
+    return entry == std::string(kIdent) + ": " + std::string(text);
 }
 
 DaemonProcess::DaemonProcess(const Launch& launch) {

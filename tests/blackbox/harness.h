@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velm::blackbox {
@@ -46,6 +47,12 @@ class Inbox {
 
 // At most its first MiB; empty when missing.
 [[nodiscard]] std::string readFile(const char* path);
+
+// Whether `entry` is what the C library sends the system log for `text` at LOG_DEBUG from a
+// program that never opened the log: "<15>", a "Dec  7 22:18:26 " timestamp, the default
+// identity without a pid (VELM_SYSLOG_IDENT: the program's name on glibc, empty on musl),
+// ": " and the text. musl also ends the entry with a newline.
+[[nodiscard]] bool isLogEntry(std::string_view entry, std::string_view text);
 
 // The daemon's arguments and environment. Nothing of the test's own environment is passed
 // on (QEMU_LD_PREFIX, say); the harness adds only the library path and the trace file.

@@ -115,7 +115,7 @@ void readPeerAndLog(int peer, int log, std::uint32_t count, Received& got) {
             const std::string_view line(buffer, static_cast<std::size_t>(std::max<ssize_t>(
                                                     0, std::min<ssize_t>(size, sizeof buffer))));
             const auto type = static_cast<std::size_t>(numberedEvent(n).eventType);
-            if (got.problem.empty() && !line.ends_with(kTypeNames[type])) {
+            if (got.problem.empty() && !blackbox::isLogEntry(line, kTypeNames[type])) {
                 got.problem = "log line " + std::to_string(n) + " is '" + std::string(line) + "'";
             }
             ++got.logLines;
