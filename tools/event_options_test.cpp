@@ -97,7 +97,7 @@ TEST(InjectOptions, OptionsSelectWhatIsDoneAndWhere) {
 
     ASSERT_EQ(parse({"--raw", "in.bin", "--output", "out.bin"}, request), "");
     EXPECT_EQ(request.action, InjectAction::SendRaw);
-    EXPECT_EQ(request.rawFile, "in.bin");
+    EXPECT_EQ(request.rawFiles, std::vector<std::string>{"in.bin"});
     EXPECT_EQ(request.outputFile, "out.bin");
 
     ASSERT_EQ(parse({"--stop", "--count", "2"}, request), "");
