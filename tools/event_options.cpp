@@ -183,10 +183,6 @@ using OptionsGiven = std::array<bool, kOptions.size()>;
 
 [[nodiscard]] std::string conflicts(OptionsGiven& given, bool anyField) {
     const auto has = [&](Option option) { return givenFlag(given, option); };
-    if (!has(Option::Stop) && !has(Option::Raw) && !has(Option::Type) && !anyField) {
-        return "nothing to send: give an event type (" + std::string(kTypeChoices) +
-               "), FIELD=VALUE, --raw FILE... or --stop";
-    }
     if (has(Option::Stop) && (has(Option::Raw) || has(Option::Type) || anyField))
         return "--stop cannot be combined with --raw, --type or FIELD=VALUE";
     if (has(Option::Stop) && has(Option::Output)) return "--stop cannot be combined with --output";
@@ -196,6 +192,10 @@ using OptionsGiven = std::array<bool, kOptions.size()>;
     if (has(Option::Output) && (has(Option::Socket) || has(Option::Count)))
         return "--output writes a file instead of sending; it cannot be combined with --socket "
                "or --count";
+    if (!has(Option::Stop) && !has(Option::Raw) && !has(Option::Type) && !anyField) {
+        return "nothing to send: give an event type (" + std::string(kTypeChoices) +
+               "), FIELD=VALUE, --raw FILE... or --stop";
+    }
     return {};
 }
 
