@@ -18,6 +18,7 @@
 #include "standin/standin.h"
 #include "tools/event_options.h"
 #include "tools/local_address.h"
+#include "tools/write_all.h"
 
 namespace velm::tools {
 namespace {
@@ -136,19 +137,14 @@ int writeOutput(const std::string& path, Bytes bytes, bool verbose) {
     const int fd = toStdout ? STDOUT_FILENO
                             : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return systemError("cannot create", path);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) {
-            const int status = systemError("cannot write to", name);
-            if (!toStdout) ::close(fd);
-            return status;
-        }
-        done += static_cast<std::size_t>(wrote);
+    if (!writeAll(fd, bytes)) {
+        const int status = systemError("cannot write to", name);
+        if (!toStdout) ::close(fd);
+        return status;
     }
     if (!toStdout && ::close(fd) < 0) return systemError("cannot write to", name);
-    if (verbose) std::fprintf(stderr, "%s: wrote %zu bytes to %s\n", kProgram, done, name.c_str());
+    if (verbose)
+        std::fprintf(stderr, "%s: wrote %zu bytes to %s\n", kProgram, bytes.size(), name.c_str());
     return 0;
 }
 

@@ -27,6 +27,7 @@
 #include "tools/event_options.h"
 #include "tools/local_address.h"
 #include "tools/peer_format.h"
+#include "tools/write_all.h"
 
 namespace velm::tools {
 namespace {
@@ -286,15 +287,10 @@ void removeSocketFile(const std::string& path, const struct stat& bound) {
     const std::string path = savePath(dir, arrival.number);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return systemError("cannot create", path);
-    std::size_t done = 0;
-    while (done < arrival.bytes.size()) {
-        const ssize_t wrote = ::write(fd, arrival.bytes.data() + done, arrival.bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) {
-            ::close(fd);
-            return systemError("cannot write", path);
-        }
-        done += static_cast<std::size_t>(wrote);
+    if (!writeAll(fd, arrival.bytes)) {
+        const int status = systemError("cannot write", path);
+        ::close(fd);
+        return status;
     }
     if (::close(fd) < 0) return systemError("cannot write", path);
     // Kept whole all the same, as evidence; said here because a replay refuses it.
