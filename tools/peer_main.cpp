@@ -166,11 +166,11 @@ constexpr std::array<PeerOptionName, 7> kPeerOptions{{
     return {};
 }
 
-// Prints "velmKort-peer: WHAT PATH: ERRNO TEXT" and returns `status`.
-int systemError(const char* what, const std::string& path, int status = kExitFailed) {
+// Reports the failed system call's errno text.
+int systemError(const char* what, const std::string& path) {
     const int error = errno;
     std::fprintf(stderr, "%s: %s %s: %s\n", kProgram, what, path.c_str(), std::strerror(error));
-    return status;
+    return kExitFailed;
 }
 
 int refuse(const std::string& path, const char* why) {
