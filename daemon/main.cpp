@@ -1,7 +1,6 @@
 // velmKortd: the management daemon for the ADSL WAN interface. It attaches to the platform's
 // event service, dumps every management event, announces connects, disconnects and updates,
 // and forwards them to the peer daemon. It reads no arguments, environment or configuration.
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -29,11 +28,16 @@ constexpr std::int32_t kListenBound = 10000;
 std::int32_t registrationHandle = 0;
 
 // The flag may be cleared from another thread while main waits in zelListen, so every
-// access is atomic and nothing keeps a copy of it.
-[[nodiscard]] std::atomic_ref<std::int32_t> activeFlag() noexcept {
-    return std::atomic_ref<std::int32_t>(adslActive);
-}
-static_assert(std::atomic_ref<std::int32_t>::is_always_lock_free);
+// access is atomic and nothing keeps a copy of it. The compiler's own atomic builtins, which
+// GCC and clang share, work on the plain exported object and need no library support:
+// std::atomic_ref would do the same, but libc++ has it only from version 19.
+struct LoopFlag {
+    static void raise() noexcept { __atomic_store_n(&adslActive, 1, __ATOMIC_RELAXED); }
+    [[nodiscard]] static bool raised() noexcept {
+        return __atomic_load_n(&adslActive, __ATOMIC_RELAXED) != 0;
+    }
+};
+static_assert(__atomic_always_lock_free(sizeof adslActive, &adslActive));
 
 [[nodiscard]] int initServer() noexcept {
     if (openServerSocket() != kOk) return kFailed;
@@ -53,10 +57,10 @@ int run() noexcept {
     const int status = initServer();
     if (registrationHandle == 0) return status;
 
-    activeFlag().store(1, std::memory_order_relaxed);
+    LoopFlag::raise();
     do {
         zelListen(registrationHandle, kListenBound);
-    } while (activeFlag().load(std::memory_order_relaxed) != 0);
+    } while (LoopFlag::raised());
 
     zelDeInit();
     return -1;
