@@ -28,15 +28,16 @@ constexpr std::int32_t kListenBound = 10000;
 std::int32_t registrationHandle = 0;
 
 // The flag may be cleared from another thread while main waits in zelListen, so every
-// access is atomic and nothing keeps a copy of it. The builtins rather than std::atomic_ref,
-// which LLVM 16's libc++ lacks.
-void storeActive(std::int32_t value) noexcept {
-    __atomic_store_n(&adslActive, value, __ATOMIC_RELAXED);
-}
-[[nodiscard]] std::int32_t loadActive() noexcept {
-    return __atomic_load_n(&adslActive, __ATOMIC_RELAXED);
-}
-static_assert(__atomic_always_lock_free(sizeof adslActive, 0));
+// access is atomic and nothing keeps a copy of it. The compiler's own atomic builtins, which
+// GCC and clang share, work on the plain exported object and need no library support:
+// std::atomic_ref would do the same, but libc++ has it only from version 19.
+struct LoopFlag {
+    static void raise() noexcept { __atomic_store_n(&adslActive, 1, __ATOMIC_RELAXED); }
+    [[nodiscard]] static bool raised() noexcept {
+        return __atomic_load_n(&adslActive, __ATOMIC_RELAXED) != 0;
+    }
+};
+static_assert(__atomic_always_lock_free(sizeof adslActive, &adslActive));
 
 [[nodiscard]] int initServer() noexcept {
     if (openServerSocket() != kOk) return kFailed;
@@ -56,10 +57,10 @@ int run() noexcept {
     const int status = initServer();
     if (registrationHandle == 0) return status;
 
-    storeActive(1);
+    LoopFlag::raise();
     do {
         zelListen(registrationHandle, kListenBound);
-    } while (loadActive() != 0);
+    } while (LoopFlag::raised());
 
     zelDeInit();
     return -1;

@@ -75,7 +75,7 @@ void checkAccepted(const InjectRequest& request) {
     if (!request.socketPath.empty() && !velm::tools::checkSocketPath(request.socketPath).empty()) {
         fail("an accepted socket path that does not fit an address");
     }
-    if ((request.action == InjectAction::SendRaw) == request.rawFile.empty()) {
+    if ((request.action == InjectAction::SendRaw) == request.rawFiles.empty()) {
         fail("--raw and its file disagree");
     }
     if (!request.outputFile.empty() && (!request.socketPath.empty() || request.count != 1)) {

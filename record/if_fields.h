@@ -85,10 +85,24 @@ namespace detail {
     return count;
 }
 
+// The C header lists the integer fields for peers' own conversion; it must name these.
+[[nodiscard]] constexpr bool headerListsTheIntegerFields() {
+#define VELM_OFFSET_OF(field) offsetof(AdslIfObject, field),
+    constexpr std::array kListed{VELM_IF_INTEGER_FIELDS(VELM_OFFSET_OF)};
+#undef VELM_OFFSET_OF
+    std::size_t at = 0;
+    for (const Field& field : kIfFields) {
+        if (!isInteger(field.kind)) continue;
+        if (at == kListed.size() || kListed[at++] != field.offset) return false;
+    }
+    return at == kListed.size();
+}
+
 }  // namespace detail
 
 static_assert(detail::fieldsTileTheObject(), "fields must cover the object without gaps");
 static_assert(detail::integerFieldCount() == 13);
+static_assert(detail::headerListsTheIntegerFields());
 
 // Looks a field up by its name; nullptr when there is none.
 [[nodiscard]] constexpr const Field* findField(std::string_view name) noexcept {

@@ -178,7 +178,7 @@ TEST(IfConversions, SwapExactlyTheThirteenIntegersOnLittleEndianAndNothingOnBigE
     std::memcpy(&original, &obj, sizeof obj);
     const auto* before = reinterpret_cast<const unsigned char*>(&original);
 
-    for (auto convert : {&htonIfObject, &ntohIfObject}) {
+    for (auto convert : {&htonIfObject, &ntohIfObject, &velmNtohIfObject}) {
         std::memcpy(&obj, &original, sizeof obj);
         EXPECT_EQ(convert(&obj), 0);
         const std::size_t vpi = findField("vpi")->offset;

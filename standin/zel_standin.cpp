@@ -9,7 +9,8 @@
 //   ZEL_STANDIN_HANDLE  force zelRegister's handle (0 or negative too)
 //   ZEL_STANDIN_THREAD  1: call the handler from a service thread of its own
 //   ZEL_STANDIN_OFFSET  0..7: hand records over at that offset from an aligned address
-//   ZEL_STANDIN_TRACE   append a line per call, with its arguments, to this file
+//   ZEL_STANDIN_TRACE   append a line per call, with its arguments, to this file; a record's
+//                       line says where it started (8n+k: its address modulo 8 is k)
 // It writes nothing to standard output, which belongs to the daemon.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -49,7 +50,7 @@ struct Service {
     std::atomic<bool> quit{false};
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t arrived = PTHREAD_COND_INITIALIZER;
-    unsigned long handled = 0;  // guarded by lock; wakes zelListen in thread mode
+    unsigned long handled = 0;   // guarded by lock; wakes zelListen in thread mode
     unsigned long reported = 0;  // guarded by lock; what the last zelListen return covered
 };
 
@@ -155,8 +156,11 @@ void deliver(const unsigned char* datagram) noexcept {
     std::memcpy(&type, record, sizeof type);
     const std::uint32_t handle = static_cast<std::uint32_t>(service.handle);
     const int result = service.handler(handle, 0, kRecordSize, record);
-    trace("handler(%u, 0, %zu, event type %u) = %d tid=%ld", handle, kRecordSize, type, result,
-          threadId());
+    // Taken from the address handed over, not from the setting, so that a test sees the
+    // offset it asked for was really applied.
+    const auto start = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(record) % 8);
+    trace("handler(%u, 0, %zu, event type %u at 8n+%u) = %d tid=%ld", handle, kRecordSize, type,
+          start, result, threadId());
 }
 
 // Acts on one datagram; true when it was an event or the stop.

@@ -103,6 +103,14 @@ constexpr std::array<OptionName, 8> kOptions{{
     return nullptr;
 }
 
+constexpr std::string_view kTypeChoices =
+    "connect (0), disconnect (1), update (2) or another number in 0..4294967295, decimal or "
+    "0x-hex";
+
+void setType(InjectRequest& request, std::uint32_t type) noexcept {
+    endian::storeHost32(reinterpret_cast<unsigned char*>(&request.event), type);
+}
+
 // Applies one option's value; empty on success.
 [[nodiscard]] std::string applyOption(const OptionName& option, std::string_view value,
                                       InjectRequest& request) {
@@ -114,17 +122,14 @@ constexpr std::array<OptionName, 8> kOptions{{
             return {};
         case Option::Type: {
             std::uint32_t type = 0;
-            if (!parseEventType(value, type)) {
-                return prefix +
-                       "expected connect, disconnect, update or a number in "
-                       "0..4294967295, decimal or 0x-hex";
-            }
-            endian::storeHost32(reinterpret_cast<unsigned char*>(&request.event), type);
+            if (!parseEventType(value, type))
+                return prefix + "expected " + std::string(kTypeChoices);
+            setType(request, type);
             return {};
         }
         case Option::Raw:
             if (value.empty()) return prefix + "expected a file name";
-            request.rawFile = value;
+            request.rawFiles.emplace_back(value);
             request.action = InjectAction::SendRaw;
             return {};
         case Option::Output:
@@ -149,16 +154,48 @@ constexpr std::array<OptionName, 8> kOptions{{
     return {};
 }
 
-[[nodiscard]] std::string conflicts(const std::array<bool, kOptions.size()>& given, bool anyField) {
-    const auto has = [&](Option option) { return given[static_cast<std::size_t>(option)]; };
+using OptionsGiven = std::array<bool, kOptions.size()>;
+
+[[nodiscard]] bool& givenFlag(OptionsGiven& given, Option option) noexcept {
+    return given[static_cast<std::size_t>(option)];
+}
+
+// A word without a leading dash or an equals sign: after --raw another file, else the event
+// type, so that `velmKort-inject connect` says what the default record is.
+[[nodiscard]] std::string applyWord(std::string_view word, OptionsGiven& given,
+                                    InjectRequest& request) {
+    if (givenFlag(given, Option::Raw)) {
+        if (word.empty()) return "--raw: expected a file name, not ''";
+        request.rawFiles.emplace_back(word);
+        return {};
+    }
+    std::uint32_t type = 0;
+    if (!parseEventType(word, type)) {
+        return "unexpected argument " + quoted(word) + "; expected an event type (" +
+               std::string(kTypeChoices) + ") or FIELD=VALUE";
+    }
+    bool& typeGiven = givenFlag(given, Option::Type);
+    if (typeGiven) return "the event type is given twice, the second time as " + quoted(word);
+    typeGiven = true;
+    setType(request, type);
+    return {};
+}
+
+[[nodiscard]] std::string conflicts(OptionsGiven& given, bool anyField) {
+    const auto has = [&](Option option) { return givenFlag(given, option); };
     if (has(Option::Stop) && (has(Option::Raw) || has(Option::Type) || anyField))
         return "--stop cannot be combined with --raw, --type or FIELD=VALUE";
     if (has(Option::Stop) && has(Option::Output)) return "--stop cannot be combined with --output";
     if (has(Option::Raw) && (has(Option::Type) || anyField))
-        return "--raw sends the file as it is; it cannot be combined with --type or FIELD=VALUE";
+        return "--raw sends the files as they are; it cannot be combined with --type or "
+               "FIELD=VALUE";
     if (has(Option::Output) && (has(Option::Socket) || has(Option::Count)))
         return "--output writes a file instead of sending; it cannot be combined with --socket "
                "or --count";
+    if (!has(Option::Stop) && !has(Option::Raw) && !has(Option::Type) && !anyField) {
+        return "nothing to send: give an event type (" + std::string(kTypeChoices) +
+               "), FIELD=VALUE, --raw FILE... or --stop";
+    }
     return {};
 }
 
@@ -256,7 +293,7 @@ std::string setField(MgmtEvent& event, std::string_view name, std::string_view v
 
 std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& request) {
     request = InjectRequest{};
-    std::array<bool, kOptions.size()> optionGiven{};
+    OptionsGiven optionGiven{};
     std::array<bool, record::kIfFields.size()> fieldGiven{};
     bool anyField = false;
 
@@ -277,7 +314,7 @@ std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& re
                 if (i + 1 == args.size()) return "option " + std::string(name) + " needs a value";
                 value = args[++i];
             }
-            bool& given = optionGiven[static_cast<std::size_t>(option->option)];
+            bool& given = givenFlag(optionGiven, option->option);
             if (given) return "option " + std::string(option->longName) + " given twice";
             given = true;
             if (std::string error = applyOption(*option, value, request); !error.empty())
@@ -289,7 +326,9 @@ std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& re
 
         const std::size_t equals = arg.find('=');
         if (equals == std::string_view::npos) {
-            return "unexpected argument " + quoted(arg) + "; fields are given as FIELD=VALUE";
+            if (std::string error = applyWord(arg, optionGiven, request); !error.empty())
+                return error;
+            continue;
         }
         const std::string_view name = arg.substr(0, equals);
         const record::Field* field = record::findField(name);

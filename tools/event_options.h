@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
@@ -22,9 +23,10 @@ enum class InjectAction : std::uint8_t { Send, SendRaw, Stop, Help };
 
 struct InjectRequest {
     InjectAction action = InjectAction::Send;
-    std::string socketPath;  // empty: the stand-in's own default
-    std::string rawFile;
-    std::string outputFile;  // non-empty: write the record there instead of sending it
+    std::string socketPath;             // empty: the stand-in's own default
+    std::vector<std::string> rawFiles;  // sent in this order
+    std::string outputFile;  // non-empty: write the record there instead of sending it; "-"
+                             // is standard output
     std::uint32_t count = 1;
     bool verbose = false;
     MgmtEvent event{};  // exactly the bytes that go out, integers in host byte order
@@ -32,7 +34,8 @@ struct InjectRequest {
 
 // Parses the arguments after the program name. Returns an empty string on success; otherwise
 // one line that names the offending option or field and its value, and `request` holds
-// nothing worth using.
+// nothing worth using. A bare word is the event type, or after --raw another file; a command
+// line that says nothing about what to send is an error, never an all-zero record.
 [[nodiscard]] std::string parseInjectArgs(std::span<const char* const> args,
                                           InjectRequest& request);
 

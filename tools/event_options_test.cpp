@@ -97,8 +97,16 @@ TEST(InjectOptions, OptionsSelectWhatIsDoneAndWhere) {
 
     ASSERT_EQ(parse({"--raw", "in.bin", "--output", "out.bin"}, request), "");
     EXPECT_EQ(request.action, InjectAction::SendRaw);
-    EXPECT_EQ(request.rawFile, "in.bin");
+    EXPECT_EQ(request.rawFiles, std::vector<std::string>{"in.bin"});
     EXPECT_EQ(request.outputFile, "out.bin");
+
+    // A bare word is the type; after --raw, one more file, kept in order.
+    ASSERT_EQ(parse({"update"}, request), "");
+    Record update{};
+    putHost32(update, 0, 2);
+    EXPECT_EQ(bytesOf(request.event), update);
+    ASSERT_EQ(parse({"--raw", "b.rec", "a.rec", "--count", "2", "c.rec"}, request), "");
+    EXPECT_EQ(request.rawFiles, (std::vector<std::string>{"b.rec", "a.rec", "c.rec"}));
 
     ASSERT_EQ(parse({"--stop", "--count", "2"}, request), "");
     EXPECT_EQ(request.action, InjectAction::Stop);
@@ -153,6 +161,10 @@ TEST(InjectOptions, BadInputIsRejectedNamingTheOptionOrFieldAndValue) {
         {{"--stop", "--type", "1"}, {"--stop", "--type"}},
         {{"--stop", "--output", "f"}, {"--stop", "--output"}},
         {{"--output", "f", "--count", "2"}, {"--output", "--count"}},
+        {{"--count", "2"}, {"nothing to send", "connect (0)", "--stop"}},
+        {{"reboot"}, {"'reboot'", "connect (0)", "FIELD=VALUE"}},
+        {{"connect", "update"}, {"'update'", "twice"}},
+        {{"--raw", "f", ""}, {"--raw", "''"}},
     };
     for (const Case& bad : cases) {
         SCOPED_TRACE(bad.args.front());

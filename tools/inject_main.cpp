@@ -1,5 +1,5 @@
 // velmKort-inject: sends one management event record to the event service stand-in, built
-// from readable options or taken whole from a file, or sends the stand-in's stop command.
+// from readable options, or records taken whole from files, or the stand-in's stop command.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,12 +11,14 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
 #include "standin/standin.h"
 #include "tools/event_options.h"
 #include "tools/local_address.h"
+#include "tools/write_all.h"
 
 namespace velm::tools {
 namespace {
@@ -27,28 +29,37 @@ constexpr int kExitUsage = 2;
 
 using Bytes = std::span<const unsigned char>;
 
+void printSynopsis(std::FILE* to) {
+    std::fprintf(to,
+                 "Usage: %s [--socket PATH] [--count N] TYPE [FIELD=VALUE ...]\n"
+                 "       %s [--socket PATH] [--count N] [--type TYPE] FIELD=VALUE ...\n"
+                 "       %s [--socket PATH] [--count N] --raw FILE...\n"
+                 "       %s [--socket PATH] [--count N] --stop\n"
+                 "       %s --output FILE|- (TYPE [FIELD=VALUE ...] | --raw FILE...)\n",
+                 kProgram, kProgram, kProgram, kProgram, kProgram);
+}
+
 void printUsage() {
+    printSynopsis(stdout);
     std::printf(
-        "Usage: %s [--socket PATH] [--count N] [--type TYPE] [FIELD=VALUE ...]\n"
-        "       %s [--socket PATH] [--count N] --raw FILE\n"
-        "       %s [--socket PATH] [--count N] --stop\n"
-        "       %s --output FILE [--type TYPE] [FIELD=VALUE ...]\n"
         "Sends one management event record (%zu bytes) as one datagram to the event service\n"
-        "stand-in, or the stop command that ends the daemon's loop.\n"
+        "stand-in, or records saved in files (velmKort-peer --save), or the stop command that\n"
+        "ends the daemon's loop.\n"
         "\n"
+        "  TYPE           connect (0), disconnect (1), update (2), in any letter case, or\n"
+        "                 another number in 0..4294967295; with fields only, connect\n"
+        "  --type TYPE    the same, as an option\n"
         "  --socket PATH  send there (default: $ZEL_STANDIN_SOCKET, else %s)\n"
-        "  --type TYPE    connect, disconnect, update (any case) or a number in 0..4294967295;\n"
-        "                 default connect (0)\n"
-        "  --raw FILE     send FILE as it is; it must be exactly %zu bytes\n"
+        "  --raw FILE...  send each FILE as it is, in the order given; every one must be\n"
+        "                 exactly %zu bytes, or nothing is sent\n"
         "  --stop         send the stop command instead of a record\n"
-        "  --output FILE  write the record to FILE instead of sending it\n"
-        "  --count N      send it N times (default 1)\n"
+        "  --output FILE  write the record(s) to FILE instead of sending; - is standard output\n"
+        "  --count N      send it N times, or the files N times over (default 1)\n"
         "  -v, --verbose  say what was done, on standard error\n"
         "  -h, --help     show this help\n"
         "\n"
         "Fields, each at most once; those not given are zero:\n",
-        kProgram, kProgram, kProgram, kProgram, standin::kRecordSize, standin::kDefaultSocketPath,
-        standin::kRecordSize);
+        standin::kRecordSize, standin::kDefaultSocketPath, standin::kRecordSize);
     for (const record::Field& field : record::kIfFields) {
         std::printf("  %-16.*s %s\n", static_cast<int>(field.name.size()), field.name.data(),
                     describeValues(field).c_str());
@@ -71,7 +82,7 @@ int systemError(const char* what, const std::string& path) {
 }
 
 // A raw file is bad input unless it is exactly one record; empty on success.
-[[nodiscard]] std::string loadRaw(const std::string& path, MgmtEvent& event) {
+[[nodiscard]] std::string loadRawFile(const std::string& path, MgmtEvent& event) {
     const std::string prefix = "--raw '" + path + "': ";
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return prefix + "cannot open: " + std::strerror(errno);
@@ -106,38 +117,56 @@ int systemError(const char* what, const std::string& path) {
     return {};
 }
 
-int writeOutput(const std::string& path, Bytes bytes, bool verbose) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return systemError("cannot create", path);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) {
-            const int status = systemError("cannot write", path);
-            ::close(fd);
-            return status;
-        }
-        done += static_cast<std::size_t>(wrote);
+// Every file is read before anything is sent, so one bad file sends nothing at all.
+[[nodiscard]] std::string loadRawFiles(const std::vector<std::string>& paths,
+                                       std::vector<unsigned char>& bytes) {
+    for (const std::string& path : paths) {
+        MgmtEvent event;
+        if (std::string error = loadRawFile(path, event); !error.empty()) return error;
+        const auto* at = reinterpret_cast<const unsigned char*>(&event);
+        bytes.insert(bytes.end(), at, at + sizeof event);
     }
-    if (::close(fd) < 0) return systemError("cannot write", path);
-    if (verbose) std::fprintf(stderr, "%s: wrote %zu bytes to %s\n", kProgram, done, path.c_str());
+    return {};
+}
+
+constexpr std::string_view kStandardOutput = "-";
+
+int writeOutput(const std::string& path, Bytes bytes, bool verbose) {
+    const bool toStdout = path == kStandardOutput;
+    const std::string name = toStdout ? "standard output" : path;
+    const int fd = toStdout ? STDOUT_FILENO
+                            : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return systemError("cannot create", path);
+    if (!writeAll(fd, bytes)) {
+        const int status = systemError("cannot write to", name);
+        if (!toStdout) ::close(fd);
+        return status;
+    }
+    if (!toStdout && ::close(fd) < 0) return systemError("cannot write to", name);
+    if (verbose)
+        std::fprintf(stderr, "%s: wrote %zu bytes to %s\n", kProgram, bytes.size(), name.c_str());
     return 0;
 }
 
-int sendDatagrams(const std::string& path, Bytes bytes, std::uint32_t count, bool verbose) {
+// Sends `bytes` as datagrams of `datagramSize` each, in order, `rounds` times over.
+int sendDatagrams(const std::string& path, Bytes bytes, std::size_t datagramSize,
+                  std::uint32_t rounds, bool verbose) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return systemError("cannot create a socket to send to", path);
     const sockaddr_un address = localAddress(path);
-    std::uint32_t sent = 0;
-    while (sent < count) {
+    const std::size_t perRound = bytes.size() / datagramSize;
+    const std::size_t total = perRound * rounds;
+    std::size_t sent = 0;
+    while (sent < total) {
+        const Bytes datagram = bytes.subspan(sent % perRound * datagramSize, datagramSize);
         // Blocking: when the receiver's queue is full this waits rather than drop a datagram.
-        if (::sendto(fd, bytes.data(), bytes.size(), 0, asGeneric(address), sizeof address) < 0) {
+        if (::sendto(fd, datagram.data(), datagram.size(), 0, asGeneric(address), sizeof address) <
+            0) {
             if (errno == EINTR) continue;
             const int error = errno;
             std::fprintf(stderr, "%s: cannot send to %s: %s", kProgram, path.c_str(),
                          std::strerror(error));
-            if (sent != 0) std::fprintf(stderr, " (after %u of %u)", sent, count);
+            if (sent != 0) std::fprintf(stderr, " (after %zu of %zu)", sent, total);
             std::fputc('\n', stderr);
             ::close(fd);
             return kExitFailed;
@@ -146,13 +175,19 @@ int sendDatagrams(const std::string& path, Bytes bytes, std::uint32_t count, boo
     }
     ::close(fd);
     if (verbose) {
-        std::fprintf(stderr, "%s: sent %u datagram%s of %zu bytes to %s\n", kProgram, sent,
-                     sent == 1 ? "" : "s", bytes.size(), path.c_str());
+        std::fprintf(stderr, "%s: sent %zu datagram%s of %zu bytes to %s\n", kProgram, sent,
+                     sent == 1 ? "" : "s", datagramSize, path.c_str());
     }
     return 0;
 }
 
 int run(std::span<const char* const> args) {
+    // No arguments at all is someone asking how to use it, not for an all-zero connect.
+    if (args.empty()) {
+        printSynopsis(stderr);
+        std::fprintf(stderr, "Run %s --help for the options and fields.\n", kProgram);
+        return kExitUsage;
+    }
     InjectRequest request;
     if (std::string error = parseInjectArgs(args, request); !error.empty()) {
         return usageError(error);
@@ -163,14 +198,18 @@ int run(std::span<const char* const> args) {
     }
 
     Bytes bytes{reinterpret_cast<const unsigned char*>(&request.event), sizeof request.event};
+    std::vector<unsigned char> records;
     if (request.action == InjectAction::SendRaw) {
-        if (std::string error = loadRaw(request.rawFile, request.event); !error.empty()) {
+        if (std::string error = loadRawFiles(request.rawFiles, records); !error.empty()) {
             return usageError(error);
         }
+        bytes = records;
     } else if (request.action == InjectAction::Stop) {
         bytes = {reinterpret_cast<const unsigned char*>(standin::kStopCommand),
                  sizeof standin::kStopCommand - 1};
     }
+    const std::size_t datagramSize =
+        request.action == InjectAction::SendRaw ? sizeof(MgmtEvent) : bytes.size();
 
     if (!request.outputFile.empty()) return writeOutput(request.outputFile, bytes, request.verbose);
 
@@ -182,7 +221,7 @@ int run(std::span<const char* const> args) {
             return usageError("socket '" + path + "' (from ZEL_STANDIN_SOCKET): " + why);
         }
     }
-    return sendDatagrams(path, bytes, request.count, request.verbose);
+    return sendDatagrams(path, bytes, datagramSize, request.count, request.verbose);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
-// velmKort-peer: stands in for the peer daemon. Binds the peer's socket and prints every
-// datagram that arrives, decoding those that are exactly one record.
+// velmKort-peer: stands in for the peer daemon. Binds the peer's socket, unless a live process
+// holds it, and shows every datagram that arrives, decoding those that are exactly one record;
+// optionally keeps each one in a file, for velmKort-inject --raw to replay.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,18 +14,20 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "daemon/peer_link.h"
-#include "record/endian.h"
-#include "record/if_dump.h"
 #include "record/mgmt_event.h"
 #include "tools/event_options.h"
 #include "tools/local_address.h"
+#include "tools/peer_format.h"
+#include "tools/write_all.h"
 
 namespace velm::tools {
 namespace {
@@ -30,7 +35,7 @@ namespace {
 constexpr char kProgram[] = "velmKort-peer";
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr std::string_view kIndent = "    ";
+constexpr int kExitPathTaken = 3;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -41,120 +46,136 @@ void onStopSignal(int) {
 struct PeerOptions {
     std::string socketPath = daemon::PEER_SOCKET_PATH;
     std::uint32_t count = 0;  // 0: until a signal
+    std::string saveDir;      // empty: nothing saved
+    bool json = false;
+    bool timestamps = false;
     bool help = false;
 };
 
 void printUsage() {
     std::printf(
-        "Usage: %s [--socket PATH] [--count N]\n"
-        "Stands in for the peer daemon: binds PATH (default %s), removing a stale socket\n"
-        "there first, and prints every datagram that arrives on standard output:\n"
+        "Usage: %s [--socket PATH] [--count N] [--save DIR] [--json] [--timestamps]\n"
+        "Stands in for the peer daemon: binds PATH (default %s) and prints every datagram\n"
+        "that arrives on standard output:\n"
         "  #N from SENDER: %zu bytes, type TYPE      then the record's fields, indented\n"
         "  #N from SENDER: malformed: SIZE bytes, expected %zu\n"
         "SENDER is the sender's socket path, @NAME for an abstract one, or (unnamed); TYPE is\n"
-        "CONNECT, DISCONNECT, UPDATE or the number.\n"
+        "CONNECT, DISCONNECT, UPDATE or the number. Bytes of texts and names that are not\n"
+        "printable ASCII are shown as \\xNN, a backslash as \\\\. Where it listens is said on\n"
+        "standard error.\n"
+        "\n"
+        "A socket file nobody is bound to is replaced; if a process receives at PATH, or PATH\n"
+        "is not a socket, it is left alone and the monitor exits with status 3. On the way out\n"
+        "the socket file is removed if it is still the one bound here.\n"
         "\n"
         "  --socket PATH  bind there instead\n"
         "  --count N      exit after N datagrams (default: run until SIGINT or SIGTERM)\n"
+        "  --save DIR     also write every datagram, as received, to DIR/000001.rec,\n"
+        "                 DIR/000002.rec, ... (DIR is made if missing; it must not hold a\n"
+        "                 000001.rec); velmKort-inject --raw DIR/*.rec replays them\n"
+        "  --json         one JSON object per datagram and line instead: number, sender,\n"
+        "                 size, malformed, and for a record type, typeName and ifObject with\n"
+        "                 every field (MACs and texts as strings, bytes outside printable\n"
+        "                 ASCII as \\u00NN)\n"
+        "  --timestamps   add each datagram's arrival time (UTC, ISO 8601, microseconds)\n"
         "  -h, --help     show this help\n"
         "\n"
-        "Exit status: 0 done (after N datagrams, or on SIGINT, SIGTERM or SIGHUP), 1 socket or\n"
-        "output error, 2 bad arguments. The socket file is removed on the way out.\n",
+        "Exit status: 0 done (after N datagrams, or on SIGINT, SIGTERM or SIGHUP), 1 socket,\n"
+        "output or save error, 2 bad arguments, 3 PATH is taken and was left alone.\n",
         kProgram, daemon::PEER_SOCKET_PATH, sizeof(MgmtEvent), sizeof(MgmtEvent));
 }
 
-[[nodiscard]] std::string parsePeerArgs(std::span<const char* const> args, PeerOptions& options) {
-    bool socketGiven = false;
-    bool countGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            return {};
-        }
-        const std::size_t equals = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
-        const std::string_view name = arg.substr(0, equals);
-        if (name != "--socket" && name != "--count")
-            return "unknown argument '" + std::string(arg) + "'";
-        std::string_view value;
-        if (equals != std::string_view::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            return "option " + std::string(name) + " needs a value";
-        }
-        bool& given = name == "--socket" ? socketGiven : countGiven;
-        if (given) return "option " + std::string(name) + " given twice";
-        given = true;
-        const std::string prefix = std::string(name) + " '" + std::string(value) + "': ";
-        if (name == "--socket") {
+enum class PeerOption : std::uint8_t { Socket, Count, Save, Json, Timestamps, Help };
+
+struct PeerOptionName {
+    std::string_view name;
+    PeerOption option;
+    bool takesValue;
+};
+
+constexpr std::array<PeerOptionName, 7> kPeerOptions{{
+    {"--socket", PeerOption::Socket, true},
+    {"--count", PeerOption::Count, true},
+    {"--save", PeerOption::Save, true},
+    {"--json", PeerOption::Json, false},
+    {"--timestamps", PeerOption::Timestamps, false},
+    {"--help", PeerOption::Help, false},
+    {"-h", PeerOption::Help, false},
+}};
+
+// Applies one option's value; empty on success.
+[[nodiscard]] std::string applyPeerOption(PeerOption option, std::string_view name,
+                                          std::string_view value, PeerOptions& options) {
+    const std::string prefix = std::string(name) + " '" + std::string(value) + "': ";
+    switch (option) {
+        case PeerOption::Socket:
             if (std::string why = checkSocketPath(value); !why.empty()) return prefix + why;
             options.socketPath = value;
-        } else if (!parseUnsigned32(value, options.count) || options.count == 0) {
-            return prefix + "expected a number in 1..4294967295";
-        }
+            return {};
+        case PeerOption::Count:
+            if (!parseUnsigned32(value, options.count) || options.count == 0) {
+                return prefix + "expected a number in 1..4294967295";
+            }
+            return {};
+        case PeerOption::Save:
+            if (value.empty()) return prefix + "expected a directory";
+            options.saveDir = value;
+            return {};
+        case PeerOption::Json:
+            options.json = true;
+            return {};
+        case PeerOption::Timestamps:
+            options.timestamps = true;
+            return {};
+        case PeerOption::Help:
+            options.help = true;
+            return {};
     }
     return {};
 }
 
-// The sender's address as people can read it, control characters escaped.
-[[nodiscard]] std::string describeSender(const sockaddr_un& from, socklen_t length) {
-    constexpr std::size_t kPathOffset = offsetof(sockaddr_un, sun_path);
-    const std::size_t size = static_cast<std::size_t>(length);
-    if (size <= kPathOffset) return "(unnamed)";
-    std::string_view path(from.sun_path, std::min(size - kPathOffset, sizeof from.sun_path));
-    std::string out;
-    if (path.front() == '\0') {
-        // An abstract name: every byte of the given length belongs to it.
-        out = "@";
-        path.remove_prefix(1);
-    } else {
-        path = path.substr(0, path.find('\0'));
-    }
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '\\') {
-            std::array<char, 5> escaped{};
-            std::snprintf(escaped.data(), escaped.size(), "\\x%02x", byte);
-            out += escaped.data();
-        } else {
-            out += c;
+[[nodiscard]] std::string parsePeerArgs(std::span<const char* const> args, PeerOptions& options) {
+    std::array<bool, kPeerOptions.size()> given{};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const std::size_t equals = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
+        const std::string_view name = arg.substr(0, equals);
+        const auto* known = std::find_if(kPeerOptions.begin(), kPeerOptions.end(),
+                                         [&](const PeerOptionName& o) { return o.name == name; });
+        if (known == kPeerOptions.end()) return "unknown argument '" + std::string(arg) + "'";
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            if (!known->takesValue) return "option " + std::string(name) + " takes no value";
+            value = arg.substr(equals + 1);
+        } else if (known->takesValue) {
+            if (i + 1 == args.size()) return "option " + std::string(name) + " needs a value";
+            value = args[++i];
         }
+        // Help is asked for on its own; what else is on the line does not matter.
+        if (known->option == PeerOption::Help) {
+            options.help = true;
+            return {};
+        }
+        bool& seen = given[static_cast<std::size_t>(known - kPeerOptions.begin())];
+        if (seen) return "option " + std::string(name) + " given twice";
+        seen = true;
+        if (std::string error = applyPeerOption(known->option, name, value, options);
+            !error.empty())
+            return error;
     }
-    return out;
+    return {};
 }
 
-[[nodiscard]] std::string describeDatagram(unsigned long number, const std::string& sender,
-                                           std::size_t size, const MgmtEvent& event) {
-    std::string out = "#" + std::to_string(number) + " from " + sender + ": ";
-    if (size != sizeof event) {
-        return out + "malformed: " + std::to_string(size) + " bytes, expected " +
-               std::to_string(sizeof event) + "\n";
-    }
-    const std::uint32_t type = endian::loadHost32(reinterpret_cast<const unsigned char*>(&event));
-    const std::string_view name = eventTypeName(type);
-    out += std::to_string(size) + " bytes, type ";
-    out += name.empty() ? std::to_string(type) : std::string(name);
-    out += '\n';
-
-    std::array<char, record::kDumpMaxChars> dump;
-    const std::size_t length = record::formatIfObject(event.ifObject, dump);
-    std::string_view lines(dump.data(), length);
-    while (!lines.empty()) {
-        const std::size_t end = lines.find('\n');
-        const std::size_t next = end == std::string_view::npos ? lines.size() : end + 1;
-        out += kIndent;
-        out += lines.substr(0, next);
-        lines.remove_prefix(next);
-    }
-    return out;
-}
-
+// Reports the failed system call's errno text.
 int systemError(const char* what, const std::string& path) {
     const int error = errno;
     std::fprintf(stderr, "%s: %s %s: %s\n", kProgram, what, path.c_str(), std::strerror(error));
     return kExitFailed;
+}
+
+int refuse(const std::string& path, const char* why) {
+    std::fprintf(stderr, "%s: %s %s; left alone\n", kProgram, path.c_str(), why);
+    return kExitPathTaken;
 }
 
 // Ends the loop on the usual ways of asking a foreground or service process to stop. The
@@ -179,22 +200,47 @@ int systemError(const char* what, const std::string& path) {
     return waitMask;
 }
 
-[[nodiscard]] int bindPeerSocket(const std::string& path, struct stat& bound) {
+// Whether what sits at `path` is a socket nobody is bound to any more, which may be replaced:
+// a datagram socket's connect is refused exactly then, and goes through to a live receiver
+// (EPROTOTYPE: a live socket of another type). 0 when stale, else the exit status, reported.
+[[nodiscard]] int checkStale(const std::string& path, const sockaddr_un& address) {
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) < 0) return systemError("cannot look at", path);
+    if (!S_ISSOCK(existing.st_mode)) return refuse(path, "exists and is not a socket");
+    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return systemError("cannot create a socket to probe", path);
+    const int connected = ::connect(probe, asGeneric(address), sizeof address);
+    const int error = errno;
+    ::close(probe);
+    if (connected == 0 || error == EPROTOTYPE) {
+        return refuse(path, "is in use: a running process receives there");
+    }
+    if (error == ECONNREFUSED) return 0;
+    errno = error;
+    return systemError("cannot tell whether a process receives at", path);
+}
+
+// Binds `path`, replacing only a stale socket file. 0 once bound; else the exit status, the
+// reason reported.
+[[nodiscard]] int bindReplacingStale(int fd, const std::string& path) {
+    const sockaddr_un address = localAddress(path);
+    if (::bind(fd, asGeneric(address), sizeof address) == 0) return 0;
+    if (errno != EADDRINUSE) return systemError("cannot bind", path);
+    if (const int status = checkStale(path, address); status != 0) return status;
+    ::unlink(path.c_str());
+    if (::bind(fd, asGeneric(address), sizeof address) == 0) return 0;
+    return systemError("cannot bind", path);
+}
+
+// The bound socket, or -1 with `status` set; `bound` identifies the socket file made here.
+[[nodiscard]] int bindPeerSocket(const std::string& path, struct stat& bound, int& status) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        systemError("cannot create a socket for", path);
+        status = systemError("cannot create a socket for", path);
         return -1;
     }
-    // Only a socket is taken to be stale; any other file at the path is left alone.
-    struct stat existing {};
-    const bool exists = ::lstat(path.c_str(), &existing) == 0;
-    if (exists && S_ISSOCK(existing.st_mode)) ::unlink(path.c_str());
-    const sockaddr_un address = localAddress(path);
-    if (::bind(fd, asGeneric(address), sizeof address) < 0) {
-        const int error = errno;
-        std::fprintf(
-            stderr, "%s: cannot bind %s: %s%s\n", kProgram, path.c_str(), std::strerror(error),
-            exists && !S_ISSOCK(existing.st_mode) ? " (it exists and is not a socket)" : "");
+    status = bindReplacingStale(fd, path);
+    if (status != 0) {
         ::close(fd);
         return -1;
     }
@@ -202,36 +248,94 @@ int systemError(const char* what, const std::string& path) {
     return fd;
 }
 
-// Removes the socket file only while it is still the one bound here, not a successor's.
+// Removes the socket file only while it is still the one bound here: not a successor's, and
+// never anything that is not a socket.
 void removeSocketFile(const std::string& path, const struct stat& bound) {
     struct stat now {};
-    if (::lstat(path.c_str(), &now) == 0 && now.st_dev == bound.st_dev &&
+    if (::lstat(path.c_str(), &now) == 0 && S_ISSOCK(now.st_mode) && now.st_dev == bound.st_dev &&
         now.st_ino == bound.st_ino) {
         ::unlink(path.c_str());
     }
 }
 
-int receive(int fd, std::uint32_t count, const sigset_t& waitMask) {
+[[nodiscard]] std::string savePath(const std::string& dir, unsigned long number) {
+    std::array<char, 24> name{};
+    std::snprintf(name.data(), name.size(), "/%06lu.rec", number);
+    return dir + name.data();
+}
+
+// The directory, made if missing; an earlier capture in it is not mixed with this one.
+[[nodiscard]] int prepareSaveDir(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0777) < 0 && errno != EEXIST) {
+        return systemError("cannot make the directory", dir);
+    }
+    struct stat status {};
+    if (::stat(dir.c_str(), &status) < 0) return systemError("cannot save into", dir);
+    if (!S_ISDIR(status.st_mode)) {
+        std::fprintf(stderr, "%s: cannot save into %s: not a directory\n", kProgram, dir.c_str());
+        return kExitFailed;
+    }
+    if (::access(savePath(dir, 1).c_str(), F_OK) == 0) {
+        std::fprintf(stderr, "%s: %s already holds a capture (%s); save into a new directory\n",
+                     kProgram, dir.c_str(), savePath(dir, 1).c_str());
+        return kExitFailed;
+    }
+    return 0;
+}
+
+[[nodiscard]] int saveDatagram(const std::string& dir, const Arrival& arrival) {
+    const std::string path = savePath(dir, arrival.number);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return systemError("cannot create", path);
+    if (!writeAll(fd, arrival.bytes)) {
+        const int status = systemError("cannot write", path);
+        ::close(fd);
+        return status;
+    }
+    if (::close(fd) < 0) return systemError("cannot write", path);
+    // Kept whole all the same, as evidence; said here because a replay refuses it.
+    if (arrival.bytes.size() != sizeof(MgmtEvent)) {
+        std::fprintf(stderr, "%s: #%lu is malformed (%zu bytes); saved as %s\n", kProgram,
+                     arrival.number, arrival.bytes.size(), path.c_str());
+    }
+    return 0;
+}
+
+int receive(int fd, const PeerOptions& options, const sigset_t& waitMask) {
+    std::vector<unsigned char> buffer;
     unsigned long number = 0;
-    while (stopRequested == 0 && (count == 0 || number < count)) {
+    while (stopRequested == 0 && (options.count == 0 || number < options.count)) {
         pollfd ready{fd, POLLIN, 0};
         if (::ppoll(&ready, 1, nullptr, &waitMask) < 0) {
             if (errno == EINTR) continue;
-            return systemError("cannot wait on", "the socket");
+            return systemError("cannot wait on", options.socketPath);
         }
-        MgmtEvent event;
-        sockaddr_un from{};
-        socklen_t fromLength = sizeof from;
-        // MSG_TRUNC returns a datagram's true size, so a longer one is told apart from a
-        // record without reading past the buffer.
-        const ssize_t size = ::recvfrom(fd, &event, sizeof event, MSG_DONTWAIT | MSG_TRUNC,
-                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+        // The true size first (MSG_TRUNC), so that a datagram of any size is taken whole.
+        unsigned char probe = 0;
+        const ssize_t size = ::recv(fd, &probe, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
         if (size < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return systemError("cannot receive on", "the socket");
+            return systemError("cannot receive on", options.socketPath);
         }
-        const std::string text = describeDatagram(++number, describeSender(from, fromLength),
-                                                  static_cast<std::size_t>(size), event);
+        buffer.resize(static_cast<std::size_t>(size));
+        sockaddr_un from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t got = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            return systemError("cannot receive on", options.socketPath);
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const Arrival arrival{++number, senderAddress(from, fromLength),
+                              options.timestamps ? isoTime(now) : std::string(),
+                              std::span(buffer).first(static_cast<std::size_t>(got))};
+        if (!options.saveDir.empty()) {
+            if (const int status = saveDatagram(options.saveDir, arrival); status != 0)
+                return status;
+        }
+        const std::string text = options.json ? formatJson(arrival) : formatText(arrival);
         std::fwrite(text.data(), 1, text.size(), stdout);
         if (std::fflush(stdout) != 0) return systemError("cannot write to", "standard output");
     }
@@ -248,13 +352,19 @@ int run(std::span<const char* const> args) {
         printUsage();
         return 0;
     }
+    if (!options.saveDir.empty()) {
+        if (const int status = prepareSaveDir(options.saveDir); status != 0) return status;
+    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const sigset_t waitMask = catchStopSignals();
 
     struct stat bound {};
-    const int fd = bindPeerSocket(options.socketPath, bound);
-    if (fd < 0) return kExitFailed;
-    const int status = receive(fd, options.count, waitMask);
+    int status = 0;
+    const int fd = bindPeerSocket(options.socketPath, bound, status);
+    if (fd < 0) return status;
+    std::fprintf(stderr, "%s: listening on %s%s%s\n", kProgram, options.socketPath.c_str(),
+                 options.saveDir.empty() ? "" : ", saving to ", options.saveDir.c_str());
+    status = receive(fd, options, waitMask);
     ::close(fd);
     removeSocketFile(options.socketPath, bound);
     return status;

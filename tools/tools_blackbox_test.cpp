@@ -18,13 +18,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "record/endian.h"
 #include "record/mgmt_event.h"
+#include "tests/blackbox/harness.h"
 #include "tests/support/local_address.h"
-#include "tests/support/private_mounts.h"
 
 extern char** environ;
 
@@ -34,6 +36,8 @@ using velm::testsupport::addressOf;
 
 constexpr char kInject[] = VELM_INJECT_PATH;
 constexpr char kPeer[] = VELM_PEER_PATH;
+constexpr char kCPeerReader[] = VELM_C_PEER_READER_PATH;
+constexpr char kPython3[] = VELM_PYTHON3;
 // Empty natively; in a cross build, the emulator that runs the tools.
 constexpr const char* kEmulator[] = {VELM_EMULATOR_ARGV nullptr};
 
@@ -67,11 +71,14 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &status) == 0;
 }
 
+// Where a program runs: the tools are the target's, under its emulator in a cross build.
+enum class On : std::uint8_t { Target, Host };
+
 // Starts a tool with standard output and error going to files; extra entries join the
 // environment.
 pid_t start(std::vector<std::string> args, const std::string& out, const std::string& err,
-            const std::vector<std::string>& extraEnv = {}) {
-    args.insert(args.begin(), std::begin(kEmulator), std::end(kEmulator) - 1);
+            const std::vector<std::string>& extraEnv = {}, On on = On::Target) {
+    if (on == On::Target) args.insert(args.begin(), std::begin(kEmulator), std::end(kEmulator) - 1);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -107,10 +114,10 @@ struct Result {
 };
 
 Result run(const TempDir& dir, std::vector<std::string> args,
-           const std::vector<std::string>& extraEnv = {}) {
+           const std::vector<std::string>& extraEnv = {}, On on = On::Target) {
     const std::string out = dir / "stdout";
     const std::string err = dir / "stderr";
-    const pid_t pid = start(std::move(args), out, err, extraEnv);
+    const pid_t pid = start(std::move(args), out, err, extraEnv, on);
     if (pid < 0) return {};
     return {waitFor(pid), readFile(out), readFile(err)};
 }
@@ -157,6 +164,38 @@ std::uint32_t integerAt(const MgmtEvent& event, std::size_t offset) {
     return velm::endian::loadHost32(reinterpret_cast<const unsigned char*>(&event) + offset);
 }
 
+std::string bytesOf(const MgmtEvent& event) {
+    return {reinterpret_cast<const char*>(&event), sizeof event};
+}
+
+void setInteger(MgmtEvent& event, std::size_t objectOffset, std::uint32_t value) {
+    velm::endian::storeHost32(
+        reinterpret_cast<unsigned char*>(&event) + offsetof(MgmtEvent, ifObject) + objectOffset,
+        value);
+}
+
+// An update whose printed forms meet their edges: a negative flag at an unaligned offset, the
+// largest unsigned, MAC bytes that print with a leading zero.
+MgmtEvent makeUpdate() {
+    MgmtEvent event{};
+    velm::endian::storeHost32(reinterpret_cast<unsigned char*>(&event), 2);
+    setInteger(event, offsetof(AdslIfObject, vpi), 8);
+    setInteger(event, offsetof(AdslIfObject, bWanTimedOut), static_cast<std::uint32_t>(-5));
+    setInteger(event, offsetof(AdslIfObject, wanMtu), 0xFFFFFFFFU);
+    std::memcpy(event.ifObject.dbMac, "\xab\x05\x00\x10\xfe\x0f", 6);
+    return event;
+}
+
+std::string hexOf(std::string_view bytes) {
+    std::string hex;
+    for (const char c : bytes) {
+        constexpr char kDigits[] = "0123456789abcdef";
+        hex += kDigits[static_cast<unsigned char>(c) >> 4];
+        hex += kDigits[static_cast<unsigned char>(c) & 0x0f];
+    }
+    return hex;
+}
+
 TEST(InjectTool, WritesTheRecordToAFileAndWritesNothingOnBadInput) {
     TempDir dir;
     ASSERT_TRUE(dir.ok());
@@ -182,6 +221,20 @@ TEST(InjectTool, WritesTheRecordToAFileAndWritesNothingOnBadInput) {
     EXPECT_NE(result.err.find("vci"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("0x1g"), std::string::npos) << result.err;
     EXPECT_FALSE(exists(dir / "bad"));
+
+    // A bare type word says what the default record is; - is standard output.
+    result = run(dir, {kInject, "connect", "--output", "-"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, std::string(sizeof(MgmtEvent), '\0'));
+    result = run(dir, {kInject, "--help"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("connect (0), disconnect (1), update (2)"), std::string::npos);
+
+    // No arguments at all is a question, not an all-zero connect.
+    result = run(dir, {kInject});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("Usage: velmKort-inject ")) << result.err;
 
     std::ofstream(dir / "short", std::ios::binary) << written.substr(1);
     result = run(dir, {kInject, "--raw", dir / "short", "--output", dir / "bad"});
@@ -321,6 +374,194 @@ TEST(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsS
     ::close(standin);
 }
 
+TEST(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string peerPath = dir / "peer";
+    const std::string capture = dir / "capture";
+    const pid_t peer = start({kPeer, "--socket", peerPath, "--count", "3", "--save", capture},
+                             dir / "out", dir / "err");
+    ASSERT_GT(peer, 0);
+    const int sender = datagramSocket(dir / "sender");
+    ASSERT_GE(sender, 0);
+    MgmtEvent second = makeUpdate();
+    std::strcpy(second.ifObject.wanIp, "10.0.0.2");
+    const std::vector<std::string> sent{bytesOf(makeUpdate()), bytesOf(second), "abc"};
+    for (const std::string& datagram : sent) {
+        ASSERT_TRUE(sendWhenBound(sender, peerPath, datagram, peer));
+    }
+    ::close(sender);
+    ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
+    EXPECT_EQ(readFile(capture + "/000001.rec"), sent[0]);
+    EXPECT_EQ(readFile(capture + "/000002.rec"), sent[1]);
+    EXPECT_EQ(readFile(capture + "/000003.rec"), sent[2]);
+    EXPECT_NE(readFile(dir / "err")
+                  .find("#3 is malformed (3 bytes); saved as " + capture + "/000003.rec"),
+              std::string::npos);
+
+    // Sent in the order given; one file of the wrong size and nothing is sent at all.
+    const int standin = datagramSocket(dir / "standin");
+    ASSERT_GE(standin, 0);
+    Result result =
+        run(dir, {kInject, "--socket", dir / "standin", "--raw", capture + "/000002.rec",
+                  capture + "/000001.rec", capture + "/000003.rec"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find(capture + "/000003.rec"), std::string::npos) << result.err;
+    EXPECT_EQ(takeQueued(standin), "");
+    result = run(dir, {kInject, "--socket", dir / "standin", "--raw", capture + "/000002.rec",
+                       capture + "/000001.rec"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(takeQueued(standin), sent[1]);
+    EXPECT_EQ(takeQueued(standin), sent[0]);
+    EXPECT_EQ(takeQueued(standin), "");
+    ::close(standin);
+}
+
+TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    MgmtEvent event = makeUpdate();
+    const std::string wanIp = "\x1b[2J\"\\\n";  // clear screen, quote, backslash, line break
+    const std::string gateway = std::string("\x01\x1f\x7f\xff\"\\/\t\r\b\fabcde", 16);  // no NUL
+    const std::string user = "\xc3\xa9\x80 \"x\\y\"";
+    std::memcpy(event.ifObject.wanIp, wanIp.data(), wanIp.size());
+    std::memcpy(event.ifObject.wanGateway, gateway.data(), gateway.size());
+    std::memcpy(event.ifObject.username, user.data(), user.size());
+    const std::string peerPath = dir / "peer";
+    const std::string from = dir / "sender";
+    const std::string timeForm = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)";
+
+    const pid_t textPeer = start({kPeer, "--socket", peerPath, "--count", "1", "--timestamps"},
+                                 dir / "text", dir / "err");
+    ASSERT_GT(textPeer, 0);
+    int sender = datagramSocket(from);
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(event), textPeer));
+    ASSERT_EQ(waitFor(textPeer), 0) << readFile(dir / "err");
+    const std::string text = readFile(dir / "text");
+    EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\n') || byte >= 0x7f;
+    })) << text;
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("^#1 at " + timeForm + " from " + from + ": 284 bytes, type UPDATE\n")))
+        << text;
+    EXPECT_NE(text.find("\n    wanIp = \\x1b[2J\"\\\\\\x0a\n"), std::string::npos) << text;
+    EXPECT_NE(
+        text.find("\n    wanGateway = \\x01\\x1f\\x7f\\xff\"\\\\/\\x09\\x0d\\x08\\x0cabcde\n"),
+        std::string::npos)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 23) << text;
+
+    // Python's own parser, strict about control characters in strings, reads every line, and
+    // each text decodes back to its bytes (one code point a byte).
+    const pid_t jsonPeer =
+        start({kPeer, "--socket", peerPath, "--count", "2", "--json", "--timestamps"}, dir / "json",
+              dir / "err");
+    ASSERT_GT(jsonPeer, 0);
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(event), jsonPeer));
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, "x\n{\"", jsonPeer));
+    ::close(sender);
+    ASSERT_EQ(waitFor(jsonPeer), 0) << readFile(dir / "err");
+    if (std::string_view(kPython3).empty()) GTEST_SKIP() << "no python3 to read the JSON";
+    const std::string check = R"(
+import json, re, sys
+lines = open(sys.argv[1], encoding='ascii').read().split('\n')
+assert lines.pop() == ''
+for line in lines:
+    o = json.loads(line)
+    assert re.fullmatch(sys.argv[2], o['time']), o['time']
+    print(o['number'], o['sender'], o['size'], o['malformed'], o.get('type'), o.get('typeName'))
+    if not o['malformed']:
+        i = o['ifObject']
+        print(len(i), i['vpi'], i['bWanTimedOut'], i['wanMtu'], i['dbMac'])
+        for name in ('wanIp', 'wanGateway', 'username', 'password'):
+            print(name, i[name].encode('latin-1').hex())
+)";
+    const Result parsed = run(dir, {kPython3, "-c", check, dir / "json", timeForm}, {}, On::Host);
+    ASSERT_EQ(parsed.status, 0) << parsed.err << readFile(dir / "json");
+    EXPECT_EQ(parsed.out, "1 " + from + " 284 False 2 UPDATE\n" +
+                              "23 8 -5 4294967295 ab:05:00:10:fe:0f\n" + "wanIp " + hexOf(wanIp) +
+                              "\nwanGateway " + hexOf(gateway) + "\nusername " + hexOf(user) +
+                              "\npassword \n" + "2 " + from + " 4 True None None\n");
+}
+
+TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string peerPath = dir / "peer";
+    const std::string record(sizeof(MgmtEvent), '\0');
+    const int sender = datagramSocket();
+    ASSERT_GE(sender, 0);
+
+    // A second monitor leaves the live first one alone, which goes on receiving.
+    const pid_t first =
+        start({kPeer, "--socket", peerPath, "--count", "2"}, dir / "out", dir / "err");
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, record, first));
+    Result result = run(dir, {kPeer, "--socket", peerPath, "--count", "1"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find(peerPath + " is in use"), std::string::npos) << result.err;
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, record, first));
+    ASSERT_EQ(waitFor(first), 0) << readFile(dir / "err");
+    EXPECT_NE(readFile(dir / "out").find("\n#2 from (unnamed): 284 bytes"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "err"), "velmKort-peer: listening on " + peerPath + "\n");
+    EXPECT_FALSE(exists(peerPath));
+
+    // What is not a socket is neither taken over nor removed.
+    std::ofstream(dir / "file") << "kept";
+    result = run(dir, {kPeer, "--socket", dir / "file"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_NE(result.err.find(dir / "file" + " exists and is not a socket"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(readFile(dir / "file"), "kept");
+
+    // On the way out, a path that is no longer its own socket file stays: a successor's
+    // socket, or a file.
+    for (const bool successorIsSocket : {true, false}) {
+        SCOPED_TRACE(successorIsSocket ? "socket" : "file");
+        const pid_t peer = start({kPeer, "--socket", peerPath}, dir / "out", dir / "err");
+        ASSERT_GT(peer, 0);
+        ASSERT_TRUE(sendWhenBound(sender, peerPath, record, peer));
+        ASSERT_EQ(::unlink(peerPath.c_str()), 0);
+        const int successor = successorIsSocket ? datagramSocket(peerPath) : -1;
+        if (!successorIsSocket) std::ofstream(peerPath) << "successor";
+        ASSERT_EQ(::kill(peer, SIGTERM), 0);
+        EXPECT_EQ(waitFor(peer), 0) << readFile(dir / "err");
+        EXPECT_TRUE(exists(peerPath));
+        if (successor >= 0) ::close(successor);
+        ::unlink(peerPath.c_str());
+    }
+    ::close(sender);
+}
+
+// A peer written in C, built against the installed header, reads the daemon's own datagram
+// field for field as the daemon's dump printed it.
+TEST(RecordHeader, ACPeerBuiltAgainstTheInstalledHeaderReadsTheDaemonsDatagram) {
+    namespace blackbox = velm::blackbox;
+    const std::string why = blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    ASSERT_FALSE(HasFailure());
+    const blackbox::Inbox log(blackbox::kLogPath);
+    blackbox::Inbox peer(blackbox::kPeerPath);
+    MgmtEvent event = makeUpdate();
+    std::strcpy(event.ifObject.wanIp, "10.0.0.2");
+    std::strcpy(event.ifObject.username, "user\tname");
+    std::memset(event.ifObject.password, 'p', sizeof event.ifObject.password);  // no NUL
+    EXPECT_EQ(blackbox::runSession({}, {bytesOf(event)}), 255);
+    const auto datagrams = peer.drain();
+    ASSERT_EQ(datagrams.size(), 1U);
+
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    std::ofstream(dir / "event.rec", std::ios::binary) << datagrams[0].bytes;
+    const Result reader = run(dir, {kCPeerReader, dir / "event.rec"});
+    ASSERT_EQ(reader.status, 0) << reader.err;
+    EXPECT_NE(reader.out.find("\nbWanTimedOut = -5\n"), std::string::npos) << reader.out;
+    EXPECT_EQ("velmKortd started\n" + reader.out + "MGMT: UPDATE\n",
+              blackbox::readFile(blackbox::kStdoutPath));
+}
+
 // velmKort-logpipe, in a mount namespace of the test's own, whose /dev/log is the test's
 // socket and whose /dev/pts is a fresh instance.
 namespace logpipe {
@@ -352,9 +593,9 @@ std::vector<std::string> messages(int log, std::size_t count) {
 }
 
 TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
-    const auto mounts = velm::testsupport::enterPrivateMounts();
-    if (mounts.outcome == velm::testsupport::Mounts::NoNamespace) GTEST_SKIP() << mounts.why;
-    ASSERT_EQ(mounts.outcome, velm::testsupport::Mounts::Entered) << mounts.why;
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    ASSERT_FALSE(HasFailure());
     ASSERT_EQ(::mkdir("/dev/pts", 0755), 0);
     ASSERT_EQ(::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0);
     ASSERT_EQ(::symlink("pts/ptmx", "/dev/ptmx"), 0);

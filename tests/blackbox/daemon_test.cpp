@@ -113,9 +113,11 @@ void leaveStaleSocket(const char* path) {
 }
 
 // A run that reached its loop: service set up once, every listen with the registered handle,
-// the handler given `types` in order and returning 0, on the listener's thread unless the
-// service has one of its own, one stop, service torn down once.
-void expectLoopTrace(std::int32_t handle, bool ownThread, const std::vector<std::uint32_t>& types) {
+// the handler given `types` in order, each record starting `offset` bytes past an 8-aligned
+// address, and returning 0, on the listener's thread unless the service has one of its own,
+// one stop, service torn down once.
+void expectLoopTrace(std::int32_t handle, bool ownThread, const std::vector<std::uint32_t>& types,
+                     unsigned offset = 0) {
     std::vector<std::string> lines;
     std::istringstream trace(readFile(kTracePath));
     for (std::string line; std::getline(trace, line);) lines.push_back(line);
@@ -126,7 +128,8 @@ void expectLoopTrace(std::int32_t handle, bool ownThread, const std::vector<std:
 
     const std::regex listen("zelListen\\(" + std::to_string(handle) + ", 10000\\) = 0 tid=(\\d+)");
     const std::regex handler("handler\\(" + std::to_string(static_cast<std::uint32_t>(handle)) +
-                             ", 0, 284, event type (\\d+)\\) = 0 tid=(\\d+)");
+                             ", 0, 284, event type (\\d+) at 8n\\+" + std::to_string(offset) +
+                             "\\) = 0 tid=(\\d+)");
     std::set<std::string> listenTids, handlerTids;
     std::vector<std::uint32_t> handled;
     for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
@@ -177,6 +180,7 @@ struct Variant {
     Launch launch{};
     std::int32_t handle = 1;
     bool ownThread = false;
+    unsigned offset = 0;  // where the service hands records over, modulo 8
     void (*prepare)() = nullptr;
     const char* survivor = nullptr;  // must still exist afterwards
 };
@@ -203,7 +207,8 @@ TEST_P(Session, IsDumpedAnnouncedLoggedAndForwardedWhole) {
         EXPECT_TRUE(isLogEntry(logged[i].bytes, kAnnouncements.at(kSession[i].eventType)))
             << logged[i].bytes;
     }
-    expectLoopTrace(variant.handle, variant.ownThread, {kConnect, kUpdate, kDisconnect});
+    expectLoopTrace(variant.handle, variant.ownThread, {kConnect, kUpdate, kDisconnect},
+                    variant.offset);
 
     struct stat status {};
     EXPECT_TRUE(::stat(kServerPath, &status) == 0 && S_ISSOCK(status.st_mode));
@@ -218,12 +223,13 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{.name = "Plain"},
         Variant{
             .name = "OwnThread", .launch = {.env = {"ZEL_STANDIN_THREAD=1"}}, .ownThread = true},
-        Variant{.name = "Offset1", .launch = {.env = {"ZEL_STANDIN_OFFSET=1"}}},
-        Variant{.name = "Offset2", .launch = {.env = {"ZEL_STANDIN_OFFSET=2"}}},
-        Variant{.name = "Offset7", .launch = {.env = {"ZEL_STANDIN_OFFSET=7"}}},
+        Variant{.name = "Offset1", .launch = {.env = {"ZEL_STANDIN_OFFSET=1"}}, .offset = 1},
+        Variant{.name = "Offset2", .launch = {.env = {"ZEL_STANDIN_OFFSET=2"}}, .offset = 2},
+        Variant{.name = "Offset7", .launch = {.env = {"ZEL_STANDIN_OFFSET=7"}}, .offset = 7},
         Variant{.name = "OwnThreadOffset3",
                 .launch = {.env = {"ZEL_STANDIN_THREAD=1", "ZEL_STANDIN_OFFSET=3"}},
-                .ownThread = true},
+                .ownThread = true,
+                .offset = 3},
         Variant{
             .name = "NegativeHandle", .launch = {.env = {"ZEL_STANDIN_HANDLE=-5"}}, .handle = -5},
         Variant{.name = "StrayArgumentsAndEnvironment",
@@ -320,6 +326,11 @@ struct Failure {
 class StartupFailure : public Blackbox, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(StartupFailure, IsReportedOnStdoutWithStatusOne) {
+#ifdef __SANITIZE_ADDRESS__
+    for (const std::string& entry : GetParam().launch.env) {
+        if (entry.starts_with("LD_PRELOAD=")) GTEST_SKIP() << "AddressSanitizer must come first";
+    }
+#endif
     GetParam().prepare();
     EXPECT_EQ(runToExit(GetParam().launch), 1);
 
@@ -337,6 +348,12 @@ TEST_P(StartupFailure, IsReportedOnStdoutWithStatusOne) {
 INSTANTIATE_TEST_SUITE_P(
     , StartupFailure,
     ::testing::Values(
+        // The socket is the first descriptor the daemon itself asks for.
+        Failure{"NoDescriptorLeft",
+                {.env = {std::string("LD_PRELOAD=") + VELM_NO_DESCRIPTORS}},
+                [] {},
+                "ERROR#" + std::to_string(EMFILE) + " during serverSocket creation\n",
+                nullptr},
         // unlink cannot remove a directory, so bind finds the path taken.
         Failure{"BindOnDirectory",
                 {},

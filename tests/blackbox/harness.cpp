@@ -132,12 +132,20 @@ bool isLogEntry(std::string_view entry, std::string_view text) {
 
 DaemonProcess::DaemonProcess(const Launch& launch) {
     std::vector<std::string> args(std::begin(kEmulator), std::end(kEmulator) - 1);
-    args.push_back(VELM_DAEMON_PATH);
-    args.insert(args.end(), launch.args.begin(), launch.args.end());
     // Natively the daemon's RUNPATH finds the stand-in; an emulator's loader needs this.
     std::vector<std::string> env{"LD_LIBRARY_PATH=" VELM_ZEL_DIR,
                                  std::string("ZEL_STANDIN_TRACE=") + kTracePath};
-    env.insert(env.end(), launch.env.begin(), launch.env.end());
+    for (const std::string& entry : launch.env) {
+        // An emulator is itself a host program, whose loader would try a target library
+        // preloaded through the environment (and say so on stderr): it gets it as an option.
+        if (!args.empty() && entry.starts_with("LD_PRELOAD=")) {
+            args.insert(args.end(), {"-E", entry});
+        } else {
+            env.push_back(entry);
+        }
+    }
+    args.push_back(VELM_DAEMON_PATH);
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv, envp;
     for (auto& arg : args) argv.push_back(arg.data());
     for (auto& entry : env) envp.push_back(entry.data());

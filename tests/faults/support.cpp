@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <initializer_list>
 #include <string_view>
 
 #include "record/endian.h"
@@ -48,19 +48,38 @@ constexpr std::array<MgmtEventType, 3> kTypes{MgmtEventType::CONNECT, MgmtEventT
     }
 }
 
+// Joins texts by appending each in turn. Also what keeps GCC 12 quiet at -O3: a chain of
+// operator+ that starts with a literal inlines into a string insert that its -Wrestrict
+// misreads as an overlapping copy.
+[[nodiscard]] std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::string joined;
+    for (const std::string_view piece : pieces) joined += piece;
+    return joined;
+}
+
+// Calls `take` with every line of `text`, without its line end; a last line without one
+// counts too.
+template <typename Take>
+void forEachLine(std::string_view text, Take take) {
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        take(text.substr(0, end));
+        if (end == std::string_view::npos) return;
+        text.remove_prefix(end + 1);
+    }
+}
+
 template <std::size_t N>
 void putText(char (&field)[N], const std::string& text) {
     std::memset(field, 0, N);
     std::memcpy(field, text.data(), std::min(text.size(), N));
 }
 
-[[nodiscard]] std::size_t countLinesStartingWith(const std::string& text, std::string_view start) {
-    std::size_t count = text.starts_with(start) ? 1 : 0;
-    const std::string needle = "\n" + std::string(start);
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + 1)) {
-        ++count;
-    }
+[[nodiscard]] std::size_t countLinesStartingWith(std::string_view text, std::string_view start) {
+    std::size_t count = 0;
+    forEachLine(text, [&](std::string_view line) {
+        if (line.starts_with(start)) ++count;
+    });
     return count;
 }
 
@@ -90,8 +109,8 @@ MgmtEvent numberedEvent(std::uint32_t n) {
     std::memcpy(object.mbMac, mb, sizeof mb);
     std::memset(object.mbBroadcastMac, 0xff, sizeof object.mbBroadcastMac);
     setInt(offsetof(AdslIfObject, bWanTimedOut), n % 5 == 0 ? 1 : 0);
-    putText(object.wanIp, "10." + std::to_string(nBytes[1]) + "." + std::to_string(nBytes[2]) +
-                              "." + std::to_string(nBytes[3]));
+    putText(object.wanIp, concat({"10.", std::to_string(nBytes[1]), ".", std::to_string(nBytes[2]),
+                                  ".", std::to_string(nBytes[3])}));
     putText(object.wanNetmask, "255.255.255.0");
     putText(object.wanGateway, "10.0.0.1");
     setInt(offsetof(AdslIfObject, bWanStaticDns), 1);
@@ -99,10 +118,10 @@ MgmtEvent numberedEvent(std::uint32_t n) {
     setInt(offsetof(AdslIfObject, wanMtu), 1400 + n % 100);
     setInt(offsetof(AdslIfObject, bWanStaticIp), n % 2);
     setInt(offsetof(AdslIfObject, bDialOnDemand), (n / 2) % 2);
-    putText(object.username, "user" + std::to_string(n) + "@isp");
+    putText(object.username, concat({"user", std::to_string(n), "@isp"}));
     // Every fourth password fills its field without a NUL.
-    putText(object.password,
-            n % 4 == 0 ? std::string(sizeof object.password, 'x') : "pw" + std::to_string(n * 7U));
+    putText(object.password, n % 4 == 0 ? std::string(sizeof object.password, 'x')
+                                        : concat({"pw", std::to_string(n * 7U)}));
     setInt(offsetof(AdslIfObject, idleTimeout), n);
     return event;
 }
@@ -117,11 +136,11 @@ std::string dumpOf(const MgmtEvent& event) {
 }
 
 std::string handledText(const MgmtEvent& event) {
-    return dumpOf(event) + "MGMT: " + std::string(typeName(event)) + "\n";
+    return concat({dumpOf(event), "MGMT: ", typeName(event), "\n"});
 }
 
 std::string dispatchError(int error) {
-    return "ERROR#" + std::to_string(error) + " in dispatching the event to trund\n";
+    return concat({"ERROR#", std::to_string(error), " in dispatching the event to trund\n"});
 }
 
 bool sendToService(const std::string& bytes) {
@@ -171,14 +190,14 @@ std::optional<int> stopDaemon(blackbox::DaemonProcess& daemon) {
 std::optional<bool> blockedInSend(pid_t pid) {
 #ifdef SYS_sendto
     if (underEmulator()) return std::nullopt;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    const std::string tasks = concat({"/proc/", std::to_string(pid), "/task"});
     DIR* dir = ::opendir(tasks.c_str());
     if (dir == nullptr) return std::nullopt;
     bool blocked = false;
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         long number = -1;
-        std::ifstream(tasks + "/" + entry->d_name + "/syscall") >> number;
+        std::ifstream(concat({tasks, "/", entry->d_name, "/syscall"})) >> number;
         blocked = blocked || number == SYS_sendto;
     }
     ::closedir(dir);
@@ -204,7 +223,7 @@ bool exists(const char* path) {
 }
 
 PeerProcess::PeerProcess(const std::string& name, const std::vector<std::string>& args)
-    : out_("/tmp/" + name + ".out"), err_("/tmp/" + name + ".err") {
+    : out_(concat({"/tmp/", name, ".out"})), err_(concat({"/tmp/", name, ".err"})) {
     std::vector<std::string> command(kEmulator, kEmulator + kEmulatorArgs);
     command.emplace_back(VELM_PEER_PATH);
     command.insert(command.end(), args.begin(), args.end());
@@ -258,10 +277,11 @@ std::string PeerProcess::errors() const {
 std::string peerReport(const std::vector<MgmtEvent>& events, unsigned first) {
     std::string report;
     for (std::size_t i = 0; i < events.size(); ++i) {
-        report += "#" + std::to_string(first + i) + " from " + blackbox::kServerPath +
-                  ": 284 bytes, type " + std::string(typeName(events[i])) + "\n";
-        std::istringstream lines(dumpOf(events[i]));
-        for (std::string line; std::getline(lines, line);) report += "    " + line + "\n";
+        report += concat({"#", std::to_string(first + i), " from ", blackbox::kServerPath,
+                          ": 284 bytes, type ", typeName(events[i]), "\n"});
+        forEachLine(dumpOf(events[i]), [&](std::string_view line) {
+            report += concat({"    ", line, "\n"});
+        });
     }
     return report;
 }

@@ -32,6 +32,13 @@ VELMKORTD_CONF_OPTS = \
 	-DVELM_INSTALL_STANDIN=$(if $(BR2_PACKAGE_VELMKORTD_STANDIN),ON,OFF) \
 	-DVELM_INSTALL_TOOLS=$(if $(BR2_PACKAGE_VELMKORTD_TOOLS),ON,OFF)
 
+# The record's C header and velmKortd.pc, for the peer's package to build against: staging
+# gets them alone, by their install component; the target gets nothing more.
+VELMKORTD_INSTALL_STAGING = YES
+define VELMKORTD_INSTALL_STAGING_CMDS
+	DESTDIR=$(STAGING_DIR) $(BR2_CMAKE) --install $(VELMKORTD_BUILDDIR) --component header
+endef
+
 define VELMKORTD_INSTALL_INIT_SYSV
 	$(INSTALL) -D -m 0755 $(VELMKORTD_PKGDIR)/S60velmKortd \
 		$(TARGET_DIR)/etc/init.d/S60velmKortd
