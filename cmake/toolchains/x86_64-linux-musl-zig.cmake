@@ -22,7 +22,8 @@ if(NOT VELM_ZIG)
     find_program(VELM_ZIG zig)
 endif()
 if(NOT VELM_ZIG)
-    message(FATAL_ERROR "Zig not found: pass -DVELM_ZIG=/path/to/zig (scripts/test musl fetches it)")
+    message(FATAL_ERROR
+            "Zig not found: pass -DVELM_ZIG=/path/to/zig (scripts/test musl fetches it)")
 endif()
 # try_compile projects get the same compiler.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELM_ZIG)

@@ -37,8 +37,9 @@ buildroot pre-rsync || fail "Buildroot refuses its own checkout"
 # The external tree copied out of its checkout points at whatever holds the copy.
 mkdir -p "$work/elsewhere/tree"
 cp -r "$packaging/buildroot" "$work/elsewhere/tree/"
-said=$(make -s -f "$work/buildroot.mk" BR2_EXTERNAL_VELMKORTD_PATH="$work/elsewhere/tree/buildroot" \
-    pre-rsync 2>&1) && fail "Buildroot took $work/elsewhere as its source"
+said=$(make -s -f "$work/buildroot.mk" \
+    BR2_EXTERNAL_VELMKORTD_PATH="$work/elsewhere/tree/buildroot" pre-rsync 2>&1) &&
+    fail "Buildroot took $work/elsewhere as its source"
 echo "$said" | grep -qF "'$work/elsewhere' is not a velmKortd checkout" ||
     fail "Buildroot's refusal says: $said"
 buildroot install-init TARGET_DIR="$work/buildroot-target" >/dev/null
@@ -108,6 +109,7 @@ cmp "$packages/velmkortd/etc/config/velmkortd" "$packaging/openwrt/velmkortd/fil
 [ -x "$packages/velmkortd/etc/init.d/velmkortd" ] || fail "OpenWrt init script not executable"
 [ "$(listing "$packages/velmkortd-standin")" = usr/lib/libzel.so ] ||
     fail "OpenWrt velmkortd-standin: $(listing "$packages/velmkortd-standin")"
-[ "$(listing "$packages/velmkortd-tools")" = "$(printf '%s\n' usr/bin/velmKort-inject \
-    usr/bin/velmKort-peer)" ] || fail "OpenWrt velmkortd-tools: $(listing "$packages/velmkortd-tools")"
+tools=$(listing "$packages/velmkortd-tools")
+[ "$tools" = "$(printf '%s\n' usr/bin/velmKort-inject usr/bin/velmKort-peer)" ] ||
+    fail "OpenWrt velmkortd-tools: $tools"
 echo "OpenWrt: ${options[*]}; packages velmkortd, velmkortd-standin and velmkortd-tools as expected"

@@ -141,7 +141,8 @@ old=$pid inode=$(stat -c %i "$socket")
 expect 0 'Starting velmKortd: OK' start
 started "$old" "$inode"
 "$bin/velmKort-inject" --type connect password=shown-masked
-await "the masked password in syslog" grep -q 'daemon\.info velmKortd: password = \*\*\*\*\*\*\*\*$' /tmp/messages
+await "the masked password in syslog" \
+    grep -q 'daemon\.info velmKortd: password = \*\*\*\*\*\*\*\*$' /tmp/messages
 grep -q 'daemon\.info velmKortd: username = ' /tmp/messages || fail "the dump is not in syslog"
 grep -q shown-masked /tmp/messages && fail "the password reached syslog"
 expect 0 'Stopping velmKortd: OK' stop
