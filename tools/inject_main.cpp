@@ -137,12 +137,23 @@ int writeOutput(const std::string& path, Bytes bytes, bool verbose) {
     const int fd = toStdout ? STDOUT_FILENO
                             : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return systemError("cannot create", path);
-    if (!writeAll(fd, bytes)) {
-        const int status = systemError("cannot write to", name);
-        if (!toStdout) ::close(fd);
-        return status;
+    bool whole = writeAll(fd, bytes);
+    int error = errno;
+    if (!toStdout) {
+        struct stat status {};
+        const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+        if (::close(fd) < 0 && whole) {
+            whole = false;
+            error = errno;
+        }
+        // A part of a record is no record: a full disk leaves no file to be replayed by
+        // mistake. A device or a pipe is not ours to remove.
+        if (!whole && regular) ::unlink(path.c_str());
     }
-    if (!toStdout && ::close(fd) < 0) return systemError("cannot write to", name);
+    if (!whole) {
+        errno = error;
+        return systemError("cannot write to", name);
+    }
     if (verbose)
         std::fprintf(stderr, "%s: wrote %zu bytes to %s\n", kProgram, bytes.size(), name.c_str());
     return 0;

@@ -27,22 +27,92 @@ constexpr std::array<char, 16> kHex{'0', '1', '2', '3', '4', '5', '6', '7',
 
 enum class Escaping : std::uint8_t {
     Terminal,  // \xNN, and \\ for a backslash, so that an escape reads back unambiguously
-    Json,      // \u00NN: every byte stays one code point, whatever encoding it was meant in
+    Json,      // the characters of valid UTF-8, controls as \u00NN, U+FFFD for a stray byte
 };
 
-void appendEscaped(std::string& out, std::string_view bytes, Escaping style) {
+void appendHexByte(std::string& out, unsigned char byte) {
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0f];
+}
+
+// The length of the well-formed UTF-8 sequence that starts `bytes` (no overlong form, no
+// surrogate, nothing above U+10FFFF); 0 when there is none.
+[[nodiscard]] std::size_t utf8Length(std::string_view bytes) noexcept {
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = at(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed by the lead
+    unsigned char high = 0xbf;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0) low = 0xa0;
+        if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        if (lead == 0xf0) low = 0x90;
+        if (lead == 0xf4) high = 0x8f;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || at(1) < low || at(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xbf) return 0;
+    }
+    return length;
+}
+
+[[nodiscard]] bool isUtf8(std::string_view bytes) noexcept {
+    for (std::size_t length = 0; !bytes.empty(); bytes.remove_prefix(length)) {
+        length = utf8Length(bytes);
+        if (length == 0) return false;
+    }
+    return true;
+}
+
+void appendTerminal(std::string& out, std::string_view bytes) {
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || (style == Escaping::Json && c == '"')) {
-            out += '\\';
-            out += c;
+        if (c == '\\') {
+            out += "\\\\";
         } else if (byte >= 0x20 && byte < 0x7f) {
             out += c;
         } else {
-            out += style == Escaping::Json ? "\\u00" : "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0f];
+            out += "\\x";
+            appendHexByte(out, byte);
         }
+    }
+}
+
+// A JSON string holds characters, so valid UTF-8 goes through as it is. The C0 and C1
+// controls and DEL are escaped, so that no reader's terminal sees one raw.
+void appendJson(std::string& out, std::string_view bytes) {
+    for (std::size_t length = 0; !bytes.empty(); bytes.remove_prefix(length)) {
+        length = utf8Length(bytes);
+        const auto byte = static_cast<unsigned char>(bytes[0]);
+        if (length == 0) {
+            out += "\\ufffd";
+            length = 1;
+        } else if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += bytes[0];
+        } else if (const auto second = static_cast<unsigned char>(length == 2 ? bytes[1] : 0);
+                   byte < 0x20 || byte == 0x7f || (byte == 0xc2 && second < 0xa0)) {
+            out += "\\u00";
+            appendHexByte(out, byte == 0xc2 ? second : byte);
+        } else {
+            out.append(bytes.substr(0, length));
+        }
+    }
+}
+
+void appendEscaped(std::string& out, std::string_view bytes, Escaping style) {
+    if (style == Escaping::Json) {
+        appendJson(out, bytes);
+    } else {
+        appendTerminal(out, bytes);
     }
 }
 
@@ -106,6 +176,29 @@ void appendValue(std::string& out, const Field& field, const unsigned char* obje
 
 [[nodiscard]] const unsigned char* objectOf(const Arrival& arrival) noexcept {
     return arrival.bytes.data() + offsetof(MgmtEvent, ifObject);
+}
+
+// A text that is not valid UTF-8, under its name in the "hex" object: every byte, as hex.
+void appendHexMember(std::string& out, std::string_view name, std::string_view bytes) {
+    if (isUtf8(bytes)) return;
+    out += out.ends_with('{') ? "\"" : ",\"";
+    out.append(name).append("\":\"");
+    for (const char c : bytes) appendHexByte(out, static_cast<unsigned char>(c));
+    out += '"';
+}
+
+// The lossless form of the texts whose JSON strings hold U+FFFD for bytes that are not UTF-8;
+// nothing when there are none.
+void appendRawTexts(std::string& out, const Arrival& arrival) {
+    std::string members = "{";
+    if (arrival.sender) appendHexMember(members, "sender", *arrival.sender);
+    for (const Field& field : record::kIfFields) {
+        if (field.kind == FieldKind::Text && isRecord(arrival)) {
+            appendHexMember(members, field.name,
+                            textOf(objectOf(arrival) + field.offset, field.size));
+        }
+    }
+    if (members.size() > 1) out.append(",\"hex\":").append(members).append("}");
 }
 
 }  // namespace
@@ -184,7 +277,9 @@ std::string formatJson(const Arrival& arrival) {
     out += ",\"size\":";
     appendDecimal(out, arrival.bytes.size());
     if (!isRecord(arrival)) {
-        out += ",\"malformed\":true}\n";
+        out += ",\"malformed\":true";
+        appendRawTexts(out, arrival);
+        out += "}\n";
         return out;
     }
     out += ",\"malformed\":false,\"type\":";
@@ -203,7 +298,9 @@ std::string formatJson(const Arrival& arrival) {
         out += ':';
         appendValue(out, field, objectOf(arrival), Escaping::Json);
     }
-    out += "}}\n";
+    out += '}';
+    appendRawTexts(out, arrival);
+    out += "}\n";
     return out;
 }
 

@@ -1,7 +1,8 @@
 // How the peer monitor shows one datagram: a text form for people and a JSON form for
-// scripts, one JSON object a line. Both walk the record's field table, and both escape every
-// byte of a record's texts and of a sender's name that is not printable ASCII, so that neither
-// a terminal nor a JSON reader ever sees a raw control byte from the wire.
+// scripts, one JSON object a line. Both walk the record's field table, and neither lets a raw
+// control byte from the wire through: the text form escapes every byte of a record's texts
+// and of a sender's name that is not printable ASCII; the JSON form keeps valid UTF-8 as its
+// characters, escapes the controls, and gives a text that is not UTF-8 in hex as well.
 #pragma once
 
 #include <sys/socket.h>
@@ -31,7 +32,8 @@ struct Arrival {
 [[nodiscard]] std::string formatText(const Arrival& arrival);
 
 // One line: {"number":N,["time":...,]"sender":...,"size":...,"malformed":...,
-// and for a record "type", "typeName" and "ifObject" with every field}.
+// and for a record "type", "typeName" and "ifObject" with every field, [and "hex":{NAME:HEX}
+// for the sender or texts that are not valid UTF-8, each stray byte U+FFFD in its string]}.
 [[nodiscard]] std::string formatJson(const Arrival& arrival);
 
 }  // namespace velm::tools

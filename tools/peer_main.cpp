@@ -75,8 +75,9 @@ void printUsage() {
         "                 000001.rec); velmKort-inject --raw DIR/*.rec replays them\n"
         "  --json         one JSON object per datagram and line instead: number, sender,\n"
         "                 size, malformed, and for a record type, typeName and ifObject with\n"
-        "                 every field (MACs and texts as strings, bytes outside printable\n"
-        "                 ASCII as \\u00NN)\n"
+        "                 every field (MACs and texts as strings: UTF-8 as its characters,\n"
+        "                 control characters as \\u00NN, any other byte as U+FFFD, and then\n"
+        "                 every byte of that text in hex in \"hex\":{NAME:HEX})\n"
         "  --timestamps   add each datagram's arrival time (UTC, ISO 8601, microseconds)\n"
         "  -h, --help     show this help\n"
         "\n"
@@ -200,36 +201,76 @@ int refuse(const std::string& path, const char* why) {
     return waitMask;
 }
 
+// The error a connect of a fresh socket of `type` to `address` ends with; 0 when it goes through.
+[[nodiscard]] int probe(int type, const sockaddr_un& address) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    const int error = ::connect(fd, asGeneric(address), sizeof address) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
 // Whether what sits at `path` is a socket nobody is bound to any more, which may be replaced:
-// a datagram socket's connect is refused exactly then, and goes through to a live receiver
-// (EPROTOTYPE: a live socket of another type). 0 when stale, else the exit status, reported.
-[[nodiscard]] int checkStale(const std::string& path, const sockaddr_un& address) {
+// only then is a connect refused for both a datagram and a stream socket (a live socket of the
+// other type answers EPROTOTYPE, one of its own type lets it through). The stream probe comes
+// second, so that a live listener is never sent a connection. 0 when stale, else the exit
+// status, reported.
+[[nodiscard]] int checkStale(const std::string& path) {
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) < 0) return systemError("cannot look at", path);
     if (!S_ISSOCK(existing.st_mode)) return refuse(path, "exists and is not a socket");
-    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) return systemError("cannot create a socket to probe", path);
-    const int connected = ::connect(probe, asGeneric(address), sizeof address);
-    const int error = errno;
-    ::close(probe);
-    if (connected == 0 || error == EPROTOTYPE) {
+    const sockaddr_un address = localAddress(path);
+    int error = probe(SOCK_DGRAM, address);
+    if (error == ECONNREFUSED) error = probe(SOCK_STREAM, address);
+    if (error == ECONNREFUSED) return 0;
+    if (error == 0 || error == EPROTOTYPE) {
         return refuse(path, "is in use: a running process receives there");
     }
-    if (error == ECONNREFUSED) return 0;
     errno = error;
     return systemError("cannot tell whether a process receives at", path);
 }
 
-// Binds `path`, replacing only a stale socket file. 0 once bound; else the exit status, the
-// reason reported.
-[[nodiscard]] int bindReplacingStale(int fd, const std::string& path) {
-    const sockaddr_un address = localAddress(path);
-    if (::bind(fd, asGeneric(address), sizeof address) == 0) return 0;
-    if (errno != EADDRINUSE) return systemError("cannot bind", path);
-    if (const int status = checkStale(path, address); status != 0) return status;
+// Puts the socket at `path` with `place`, replacing only a stale socket file. 0 once placed;
+// else the exit status, the reason reported.
+template <typename Place>
+[[nodiscard]] int placeReplacingStale(const std::string& path, Place place) {
+    if (place() == 0) return 0;
+    if (errno != EADDRINUSE && errno != EEXIST) return systemError("cannot bind", path);
+    if (const int status = checkStale(path); status != 0) return status;
     ::unlink(path.c_str());
-    if (::bind(fd, asGeneric(address), sizeof address) == 0) return 0;
+    if (place() == 0) return 0;
     return systemError("cannot bind", path);
+}
+
+// A name beside `path`, of this process alone; empty when it would not fit an address.
+[[nodiscard]] std::string stagingPath(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    std::string staging = path.substr(0, slash == std::string::npos ? 0 : slash + 1);
+    staging += ".velmKort-peer." + std::to_string(::getpid());
+    return checkSocketPath(staging).empty() ? staging : std::string();
+}
+
+// Binds `path` and learns which socket file is its own, so that whoever replaces `path` while
+// it runs cannot pass for it. The socket is bound under a name of its own first, that file is
+// looked at, and only then linked into place, atomically and only where nothing or a stale
+// socket file is. Where that name does not fit an address, `path` itself is bound and looked
+// at at once, before anyone is told that it listens.
+[[nodiscard]] int bindAndLearn(int fd, const std::string& path, struct stat& bound) {
+    const std::string staging = stagingPath(path);
+    const sockaddr_un stagingAddress = localAddress(staging);
+    if (!staging.empty() && ::bind(fd, asGeneric(stagingAddress), sizeof stagingAddress) == 0) {
+        const int status =
+            ::lstat(staging.c_str(), &bound) < 0
+                ? systemError("cannot look at", staging)
+                : placeReplacingStale(path, [&] { return ::link(staging.c_str(), path.c_str()); });
+        ::unlink(staging.c_str());
+        return status;
+    }
+    const sockaddr_un address = localAddress(path);
+    const int status =
+        placeReplacingStale(path, [&] { return ::bind(fd, asGeneric(address), sizeof address); });
+    if (status == 0 && ::lstat(path.c_str(), &bound) < 0) bound = {};
+    return status;
 }
 
 // The bound socket, or -1 with `status` set; `bound` identifies the socket file made here.
@@ -239,12 +280,11 @@ int refuse(const std::string& path, const char* why) {
         status = systemError("cannot create a socket for", path);
         return -1;
     }
-    status = bindReplacingStale(fd, path);
+    status = bindAndLearn(fd, path, bound);
     if (status != 0) {
         ::close(fd);
         return -1;
     }
-    if (::lstat(path.c_str(), &bound) < 0) bound = {};
     return fd;
 }
 
@@ -275,6 +315,8 @@ void removeSocketFile(const std::string& path, const struct stat& bound) {
         std::fprintf(stderr, "%s: cannot save into %s: not a directory\n", kProgram, dir.c_str());
         return kExitFailed;
     }
+    // Found out now rather than at the first datagram, which would be lost.
+    if (::access(dir.c_str(), W_OK | X_OK) < 0) return systemError("cannot save into", dir);
     if (::access(savePath(dir, 1).c_str(), F_OK) == 0) {
         std::fprintf(stderr, "%s: %s already holds a capture (%s); save into a new directory\n",
                      kProgram, dir.c_str(), savePath(dir, 1).c_str());
@@ -285,14 +327,21 @@ void removeSocketFile(const std::string& path, const struct stat& bound) {
 
 [[nodiscard]] int saveDatagram(const std::string& dir, const Arrival& arrival) {
     const std::string path = savePath(dir, arrival.number);
+    // O_EXCL: an earlier capture's file is never written over, whatever was found at start.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return systemError("cannot create", path);
-    if (!writeAll(fd, arrival.bytes)) {
-        const int status = systemError("cannot write", path);
-        ::close(fd);
-        return status;
+    bool whole = writeAll(fd, arrival.bytes);
+    int error = errno;
+    if (::close(fd) < 0 && whole) {
+        whole = false;
+        error = errno;
     }
-    if (::close(fd) < 0) return systemError("cannot write", path);
+    if (!whole) {
+        // A part of a datagram would make a replay of the whole capture refuse.
+        ::unlink(path.c_str());
+        errno = error;
+        return systemError("cannot write", path);
+    }
     // Kept whole all the same, as evidence; said here because a replay refuses it.
     if (arrival.bytes.size() != sizeof(MgmtEvent)) {
         std::fprintf(stderr, "%s: #%lu is malformed (%zu bytes); saved as %s\n", kProgram,
@@ -335,9 +384,13 @@ int receive(int fd, const PeerOptions& options, const sigset_t& waitMask) {
             if (const int status = saveDatagram(options.saveDir, arrival); status != 0)
                 return status;
         }
+        // Written straight to the descriptor, so that every failure is seen where it happens
+        // (stdio, once a write has failed, lets a later fflush succeed).
         const std::string text = options.json ? formatJson(arrival) : formatText(arrival);
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        if (std::fflush(stdout) != 0) return systemError("cannot write to", "standard output");
+        if (!writeAll(STDOUT_FILENO,
+                      {reinterpret_cast<const unsigned char*>(text.data()), text.size()})) {
+            return systemError("cannot write to", "standard output");
+        }
     }
     return 0;
 }
@@ -355,7 +408,6 @@ int run(std::span<const char* const> args) {
     if (!options.saveDir.empty()) {
         if (const int status = prepareSaveDir(options.saveDir); status != 0) return status;
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const sigset_t waitMask = catchStopSignals();
 
     struct stat bound {};

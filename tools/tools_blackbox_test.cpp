@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -74,10 +75,12 @@ bool exists(const std::string& path) {
 // Where a program runs: the tools are the target's, under its emulator in a cross build.
 enum class On : std::uint8_t { Target, Host };
 
-// Starts a tool with standard output and error going to files; extra entries join the
-// environment.
+std::map<pid_t, std::string> commands;  // each started tool's command line, to name a hang
+
+// Starts a tool with standard output and error going to files (output to `outFd` instead, if
+// given); extra entries join the environment.
 pid_t start(std::vector<std::string> args, const std::string& out, const std::string& err,
-            const std::vector<std::string>& extraEnv = {}, On on = On::Target) {
+            const std::vector<std::string>& extraEnv = {}, On on = On::Target, int outFd = -1) {
     if (on == On::Target) args.insert(args.begin(), std::begin(kEmulator), std::end(kEmulator) - 1);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -91,20 +94,39 @@ pid_t start(std::vector<std::string> args, const std::string& out, const std::st
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    if (outFd < 0)
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
     if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    for (const std::string& arg : args) commands[pid] += arg + ' ';
     return pid;
 }
 
+// A tool still running after a few seconds hangs: it is killed, and the test fails naming it.
 int waitFor(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+    for (int ticks = 0;; ++ticks, ::usleep(10000)) {
+        const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+        if (ended == pid) break;
+        if (ended < 0 && errno != EINTR) return -1;
+        if (ticks == 500) {
+            ADD_FAILURE() << "hung, killed after 5 s: " << commands[pid];
+            ::kill(pid, SIGKILL);
+        }
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Whether `file` comes to hold `text` within a few seconds.
+bool waitForText(const std::string& file, const std::string& text) {
+    for (int ticks = 0; ticks < 500; ++ticks, ::usleep(10000)) {
+        if (readFile(file).find(text) != std::string::npos) return true;
+    }
+    return false;
 }
 
 struct Result {
@@ -409,12 +431,18 @@ TEST(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder)
     EXPECT_NE(result.err.find(capture + "/000003.rec"), std::string::npos) << result.err;
     EXPECT_EQ(takeQueued(standin), "");
     result = run(dir, {kInject, "--socket", dir / "standin", "--raw", capture + "/000002.rec",
-                       capture + "/000001.rec"});
+                       capture + "/000001.rec", "--count", "2"});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(takeQueued(standin), sent[1]);
-    EXPECT_EQ(takeQueued(standin), sent[0]);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(takeQueued(standin), sent[1]);
+        EXPECT_EQ(takeQueued(standin), sent[0]);
+    }
     EXPECT_EQ(takeQueued(standin), "");
     ::close(standin);
+
+    // A second capture into the same directory refuses, and the first stays as it was.
+    EXPECT_EQ(run(dir, {kPeer, "--socket", peerPath, "--count", "1", "--save", capture}).status, 1);
+    EXPECT_EQ(readFile(capture + "/000001.rec"), sent[0]);
 }
 
 TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
@@ -431,20 +459,27 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     const std::string from = dir / "sender";
     const std::string timeForm = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)";
 
+    // UTC, whatever the local time zone.
     const pid_t textPeer = start({kPeer, "--socket", peerPath, "--count", "1", "--timestamps"},
-                                 dir / "text", dir / "err");
+                                 dir / "text", dir / "err", {"TZ=JST-9"});
     ASSERT_GT(textPeer, 0);
     int sender = datagramSocket(from);
     ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(event), textPeer));
+    const std::time_t sentAt = std::time(nullptr);
     ASSERT_EQ(waitFor(textPeer), 0) << readFile(dir / "err");
     const std::string text = readFile(dir / "text");
     EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
         return (byte < 0x20 && c != '\n') || byte >= 0x7f;
     })) << text;
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex("^#1 at " + timeForm + " from " + from + ": 284 bytes, type UPDATE\n")))
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(
+        text, match,
+        std::regex("^#1 at (" + timeForm + ") from " + from + ": 284 bytes, type UPDATE\n")))
         << text;
+    std::tm printed{};
+    ASSERT_NE(::strptime(match[1].str().c_str(), "%Y-%m-%dT%H:%M:%S", &printed), nullptr);
+    EXPECT_LE(std::abs(::timegm(&printed) - sentAt), 1) << text;
     EXPECT_NE(text.find("\n    wanIp = \\x1b[2J\"\\\\\\x0a\n"), std::string::npos) << text;
     EXPECT_NE(
         text.find("\n    wanGateway = \\x01\\x1f\\x7f\\xff\"\\\\/\\x09\\x0d\\x08\\x0cabcde\n"),
@@ -452,8 +487,8 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
         << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 23) << text;
 
-    // Python's own parser, strict about control characters in strings, reads every line, and
-    // each text decodes back to its bytes (one code point a byte).
+    // Python's own parser, strict about control characters in strings, reads every line: valid
+    // UTF-8 stays its characters, a stray byte is U+FFFD, and "hex" holds such a text's bytes.
     const pid_t jsonPeer =
         start({kPeer, "--socket", peerPath, "--count", "2", "--json", "--timestamps"}, dir / "json",
               dir / "err");
@@ -465,7 +500,7 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     if (std::string_view(kPython3).empty()) GTEST_SKIP() << "no python3 to read the JSON";
     const std::string check = R"(
 import json, re, sys
-lines = open(sys.argv[1], encoding='ascii').read().split('\n')
+lines = open(sys.argv[1], encoding='utf-8').read().split('\n')
 assert lines.pop() == ''
 for line in lines:
     o = json.loads(line)
@@ -473,16 +508,20 @@ for line in lines:
     print(o['number'], o['sender'], o['size'], o['malformed'], o.get('type'), o.get('typeName'))
     if not o['malformed']:
         i = o['ifObject']
-        print(len(i), i['vpi'], i['bWanTimedOut'], i['wanMtu'], i['dbMac'])
+        print(len(i), i['vpi'], i['bWanTimedOut'], i['wanMtu'], i['dbMac'], sorted(o['hex']))
         for name in ('wanIp', 'wanGateway', 'username', 'password'):
-            print(name, i[name].encode('latin-1').hex())
+            print(name, i[name].encode().hex(), o['hex'].get(name, '-'))
 )";
     const Result parsed = run(dir, {kPython3, "-c", check, dir / "json", timeForm}, {}, On::Host);
     ASSERT_EQ(parsed.status, 0) << parsed.err << readFile(dir / "json");
+    const std::string stray = "\xef\xbf\xbd";  // U+FFFD
     EXPECT_EQ(parsed.out, "1 " + from + " 284 False 2 UPDATE\n" +
-                              "23 8 -5 4294967295 ab:05:00:10:fe:0f\n" + "wanIp " + hexOf(wanIp) +
-                              "\nwanGateway " + hexOf(gateway) + "\nusername " + hexOf(user) +
-                              "\npassword \n" + "2 " + from + " 4 True None None\n");
+                              "23 8 -5 4294967295 ab:05:00:10:fe:0f ['username', 'wanGateway']\n" +
+                              "wanIp " + hexOf(wanIp) + " -\nwanGateway " +
+                              hexOf(std::string(gateway).replace(3, 1, stray)) + " " +
+                              hexOf(gateway) + "\nusername " +
+                              hexOf(std::string(user).replace(2, 1, stray)) + " " + hexOf(user) +
+                              "\npassword  -\n" + "2 " + from + " 4 True None None\n");
 }
 
 TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
@@ -516,13 +555,25 @@ TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
         << result.err;
     EXPECT_EQ(readFile(dir / "file"), "kept");
 
+    // Nor is a live stream socket, which goes on accepting.
+    const sockaddr_un address = addressOf(peerPath);
+    const auto* generic = reinterpret_cast<const sockaddr*>(&address);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::bind(listener, generic, sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    EXPECT_EQ(run(dir, {kPeer, "--socket", peerPath, "--count", "1"}).status, 3);
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::connect(client, generic, sizeof address), 0) << std::strerror(errno);
+    for (const int fd : {client, listener}) ::close(fd);
+    ::unlink(peerPath.c_str());
+
     // On the way out, a path that is no longer its own socket file stays: a successor's
     // socket, or a file.
     for (const bool successorIsSocket : {true, false}) {
         SCOPED_TRACE(successorIsSocket ? "socket" : "file");
         const pid_t peer = start({kPeer, "--socket", peerPath}, dir / "out", dir / "err");
         ASSERT_GT(peer, 0);
-        ASSERT_TRUE(sendWhenBound(sender, peerPath, record, peer));
+        ASSERT_TRUE(waitForText(dir / "err", "listening on")) << readFile(dir / "err");
         ASSERT_EQ(::unlink(peerPath.c_str()), 0);
         const int successor = successorIsSocket ? datagramSocket(peerPath) : -1;
         if (!successorIsSocket) std::ofstream(peerPath) << "successor";
@@ -533,6 +584,60 @@ TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
         ::unlink(peerPath.c_str());
     }
     ::close(sender);
+}
+
+TEST(PeerTool, AnOutputErrorEndsItWithStatus1AndRemovesItsSocket) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string peerPath = dir / "peer";
+    const int sender = datagramSocket();
+    for (const bool full : {true, false}) {
+        SCOPED_TRACE(full ? "/dev/full" : "a pipe nobody reads");
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        const pid_t peer = start({kPeer, "--socket", peerPath}, "/dev/full", dir / "err", {},
+                                 On::Target, full ? -1 : ends[1]);
+        for (const int fd : ends) ::close(fd);
+        ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(sizeof(MgmtEvent), '\0'), peer));
+        EXPECT_EQ(waitFor(peer), 1);
+        EXPECT_NE(readFile(dir / "err").find("standard output"), std::string::npos);
+        EXPECT_FALSE(exists(peerPath));
+    }
+    ::close(sender);
+}
+
+// On a full disk, or with a directory it cannot write, nothing partial is left behind.
+TEST(ToolsOnAFullDisk, LeaveNoPartialFileAndRefuseAnUnwritableDirectoryAtStart) {
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    ASSERT_FALSE(HasFailure());
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string disk = dir / "disk", capture = disk + "/capture", peerPath = dir / "peer";
+    ASSERT_EQ(::mkdir(disk.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", MS_RDONLY, nullptr), 0);
+    Result result = run(dir, {kPeer, "--socket", peerPath, "--save", disk});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(std::strerror(EROFS)), std::string::npos) << result.err;
+
+    // One page: the record fits, the long datagram after it does not.
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=4k"), 0);
+    const pid_t peer =
+        start({kPeer, "--socket", peerPath, "--save", capture}, dir / "out", dir / "err");
+    const int sender = datagramSocket();
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(makeUpdate()), peer));
+    ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(65000, 'x'), peer));
+    ::close(sender);
+    EXPECT_EQ(waitFor(peer), 1);
+    EXPECT_NE(readFile(dir / "err").find(std::strerror(ENOSPC)), std::string::npos);
+    EXPECT_FALSE(exists(peerPath));
+    EXPECT_FALSE(exists(capture + "/000002.rec"));
+    result = run(dir, {kInject, "--raw", capture + "/000001.rec", "--output", dir / "replayed"});
+    EXPECT_EQ(result.status, 0) << result.err;
+
+    result = run(dir, {kInject, "connect", "--output", disk + "/rec"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(exists(disk + "/rec"));
 }
 
 // A peer written in C, built against the installed header, reads the daemon's own datagram
