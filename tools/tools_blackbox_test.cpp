@@ -91,6 +91,9 @@ pid_t start(std::vector<std::string> args, const std::string& out, const std::st
     for (std::string& entry : envStrings) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
+    // Under an emulator posix_spawn may return before the child has opened `err`: what an
+    // earlier tool left there must not pass for this one's.
+    ::unlink(err.c_str());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -129,6 +132,12 @@ Result run(const TempDir& dir, std::vector<std::string> args,
     const pid_t pid = start(std::move(args), out, err, extraEnv, on);
     if (pid < 0) return {};
     return {waitFor(pid), readFile(out), readFile(err)};
+}
+
+// What a tool has said on `err` once it has said a whole line, as a user waits for it.
+std::string firstLine(const std::string& err) {
+    for (int tries = 0; !readFile(err).ends_with('\n') && tries < 500; ++tries) ::usleep(10000);
+    return readFile(err);
 }
 
 // A datagram socket (or one of `type`), bound at `path` unless it is empty.
@@ -555,10 +564,8 @@ TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
         SCOPED_TRACE(successorIsSocket ? "socket" : "file");
         const pid_t peer = start({kPeer, "--socket", peerPath}, dir / "out", dir / "err");
         ASSERT_GT(peer, 0);
-        // Once it says so, as a user would see it, the socket file is known as its own.
-        for (int tries = 0; !readFile(dir / "err").ends_with('\n') && tries < 500; ++tries)
-            ::usleep(10000);
-        ASSERT_EQ(readFile(dir / "err"), "velmKort-peer: listening on " + peerPath + "\n");
+        // Once it says so, the socket file is known as its own.
+        ASSERT_EQ(firstLine(dir / "err"), "velmKort-peer: listening on " + peerPath + "\n");
         ASSERT_EQ(::unlink(peerPath.c_str()), 0);
         const int successor = successorIsSocket ? datagramSocket(peerPath) : -1;
         if (!successorIsSocket) std::ofstream(peerPath) << "successor";
@@ -581,6 +588,7 @@ TEST(PeerTool, AnOutputErrorEndsItWithStatus1AndRemovesItsSocket) {
         SCOPED_TRACE(out);
         const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         const pid_t peer = start({kPeer, "--socket", peerPath}, out, dir / "err");
+        EXPECT_NE(firstLine(dir / "err"), "");
         ::close(reader);  // before anything is written: EPIPE, and SIGPIPE unless ignored
         ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(sizeof(MgmtEvent), '\0'), peer));
         EXPECT_EQ(waitFor(peer), 1);
