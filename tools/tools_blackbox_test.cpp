@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "record/endian.h"
+#include "record/if_dump.h"
 #include "record/mgmt_event.h"
 #include "tests/blackbox/harness.h"
 #include "tests/support/local_address.h"
@@ -592,14 +594,43 @@ std::vector<std::string> messages(int log, std::size_t count) {
     return texts;
 }
 
+// The test's own /dev/log, returned, and a fresh /dev/pts; -1 and a failure if they fail.
+int privateLogAndTerminals() {
+    EXPECT_EQ(::mkdir("/dev/pts", 0755), 0);
+    EXPECT_EQ(::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0);
+    EXPECT_EQ(::symlink("pts/ptmx", "/dev/ptmx"), 0);
+    const int log = datagramSocket("/dev/log");
+    EXPECT_GE(log, 0);
+    return ::testing::Test::HasFailure() ? -1 : log;
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    std::ifstream in(path + "/children");
+    std::vector<pid_t> children;
+    for (pid_t child = 0; in >> child;) children.push_back(child);
+    return children;
+}
+
+// Whether every process this test started has ended, a program's reader included: the test
+// is their subreaper. Waits a few seconds at most; what is left then is killed.
+bool allChildrenEnded() {
+    for (int tries = 0; tries < 500; ++tries) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        if (childrenOf(::getpid()).empty()) return true;
+        ::usleep(10000);
+    }
+    for (const pid_t child : childrenOf(::getpid())) ::kill(child, SIGKILL);
+    return false;
+}
+
 TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     const std::string why = velm::blackbox::enterPrivateMounts();
     if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
     ASSERT_FALSE(HasFailure());
-    ASSERT_EQ(::mkdir("/dev/pts", 0755), 0);
-    ASSERT_EQ(::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0);
-    ASSERT_EQ(::symlink("pts/ptmx", "/dev/ptmx"), 0);
-    const int log = datagramSocket("/dev/log");
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const int log = privateLogAndTerminals();
     ASSERT_GE(log, 0);
     TempDir dir;
     ASSERT_TRUE(dir.ok());
@@ -622,6 +653,13 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(all[4], "<27>ERROR zelInit failed");
 
     EXPECT_EQ(takeQueued(log), "");  // in order, so nothing comes after the last line
+    // The reader has gone with the program, and a line longer than a log entry is logged in
+    // pieces, each where the line belongs.
+    EXPECT_TRUE(allChildrenEnded());
+    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "printf 'ERROR %0600d\\n' 7"}).status, 0);
+    const std::string longLine = "ERROR " + std::string(599, '0') + "7";
+    EXPECT_EQ(messages(log, 2), (std::vector<std::string>{"<27>" + longLine.substr(0, 512),
+                                                          "<27>" + longLine.substr(512)}));
 
     result = run(dir, {kLogpipe, dir / "missing"});
     EXPECT_EQ(result.status, 127);
@@ -634,6 +672,74 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(result.out.starts_with("Usage: velmKort-logpipe")) << result.out;
     ::close(log);
+}
+
+// Text fields that forge lines: an ERROR line, a password line and a dump's last line ahead
+// of the real ones, and a password cut by a newline. The dumps are the daemon's own format.
+TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    ASSERT_FALSE(HasFailure());
+    const int log = privateLogAndTerminals();
+    ASSERT_GE(log, 0);
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const auto writeDump = [&](const std::string& name, const char* ip, const char* user,
+                               const char* password) {
+        MgmtEvent event = makeUpdate();
+        std::strcpy(event.ifObject.wanIp, ip);
+        std::strcpy(event.ifObject.username, user);
+        std::strcpy(event.ifObject.password, password);
+        std::array<char, velm::record::kDumpMaxChars> text{};
+        std::ofstream(dir / name, std::ios::binary)
+            .write(text.data(), static_cast<std::streamsize>(
+                                    velm::record::formatIfObject(event.ifObject, text)));
+    };
+    writeDump("a", "\nERROR forged", "u\npassword = p1\nidleTimeout = 5", "Pw1\nERROR Pw2\nPw3");
+    writeDump("b", "10.0.0.2", "v", "Pw4\nPw5-yes");
+    const std::string script =
+        "cat a; echo MGMT: UPDATE; echo ERROR#2 in dispatching; cat b; sleep 0.2; cat a b";
+    for (const bool logged : {false, true}) {
+        SCOPED_TRACE(logged ? "dumps" : "no dumps");
+        std::vector<std::string> args{kLogpipe, "/bin/sh", "-c",
+                                      "cd " + (dir / "") + "; " + script};
+        if (logged) args.insert(args.begin() + 1, "--dumps");
+        EXPECT_EQ(run(dir, args).status, 0);
+        // Dump a: 23 lines and the forged ERROR line, its password to its last line masked
+        // into one from the forged password line on; b: 23 lines.
+        const std::size_t count = logged ? 2 * 24 + 2 * 23 + 2 : 1;
+        const std::vector<std::string> all = messages(log, count);
+        ASSERT_EQ(all.size(), count);
+        EXPECT_EQ(takeQueued(log), "");
+        EXPECT_EQ(std::count(all.begin(), all.end(), "<27>ERROR#2 in dispatching"), 1);
+        EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                                [](const std::string& entry) {
+                                    return entry.starts_with("<27>") ||
+                                           entry.find("Pw") != std::string::npos;
+                                }),
+                  1);
+        if (!logged) continue;
+        EXPECT_EQ(std::count(all.begin(), all.end(), "<30>password = ********"), 4);
+        EXPECT_EQ(std::count(all.begin(), all.end(), "<30>ERROR forged"), 2);
+    }
+}
+
+// Killing the reader ends the program, by the hang-up of its terminal.
+TEST(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    ASSERT_FALSE(HasFailure());
+    const int log = privateLogAndTerminals();
+    ASSERT_GE(log, 0);
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
+                            dir / "out", dir / "err");
+    ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+    const std::vector<pid_t> reader = childrenOf(pid);
+    ASSERT_EQ(reader.size(), 1U);
+    ASSERT_EQ(::kill(reader[0], SIGKILL), 0);
+    EXPECT_EQ(waitFor(pid), 128 + SIGHUP);
 }
 
 }  // namespace logpipe
