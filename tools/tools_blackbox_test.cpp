@@ -666,8 +666,7 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     ::close(log);
 }
 
-// Text fields that forge an ERROR line, a password line and a dump's last line ahead of the
-// real ones, and passwords cut by newlines, in dumps of the daemon's own format.
+// Text fields that forge an ERROR, password and last line, and passwords split by newlines.
 TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
     const std::string why = velm::blackbox::enterPrivateMounts();
     if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
@@ -693,14 +692,11 @@ TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
     // A dump: its 23 lines and the forged ERROR line, from its first password line on masked.
     const std::vector<std::string> all = messages(log, 4 * 24 + 1);
     ASSERT_EQ(all.size(), 4 * 24 + 1U);
-    EXPECT_EQ(takeQueued(log), "");
+    std::string joined;
+    for (const std::string& entry : all) joined += entry + '\n';
+    // One error line, the real one, and no byte of a password anywhere.
+    EXPECT_FALSE(std::regex_search(joined, std::regex("Pw|<27>(?!ERROR real\n)"))) << joined;
     EXPECT_EQ(std::count(all.begin(), all.end(), "<27>ERROR real"), 1);
-    EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                            [](const std::string& entry) {
-                                return entry.starts_with("<27>") ||
-                                       entry.find("Pw") != std::string::npos;
-                            }),
-              1);
 }
 
 // Killing the reader ends the program, by the hang-up of its terminal.
@@ -709,9 +705,8 @@ TEST(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
     if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
     const int log = privateLogAndTerminals();
     ASSERT_GE(log, 0);
-    TempDir dir;
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
-                            dir / "out", dir / "err");
+                            "/dev/null", "/dev/null");
     ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
     const std::vector<pid_t> reader = childrenOf(pid);
     ASSERT_EQ(reader.size(), 1U);

@@ -19,7 +19,6 @@ include $(BR2_EXTERNAL_VELMKORTD_PATH)/external.mk
 VELMKORTD_PKGDIR := $(BR2_EXTERNAL_VELMKORTD_PATH)/package/velmkortd/
 conf-opts: ; @echo '$(strip $(VELMKORTD_CONF_OPTS))'
 site: ; @echo '$(VELMKORTD_SITE)'
-license: ; @echo '$(VELMKORTD_LICENSE) $(VELMKORTD_LICENSE_FILES)'
 pre-rsync:
 	$(foreach hook,$(VELMKORTD_PRE_RSYNC_HOOKS),$(call $(hook)))
 install-init:
@@ -35,8 +34,6 @@ options=$(buildroot conf-opts BR2_PACKAGE_VELMKORTD_STANDIN=y BR2_PACKAGE_VELMKO
 -DVELM_INSTALL_STANDIN=ON -DVELM_INSTALL_TOOLS=ON" ] || fail "Buildroot, both options: $options"
 [ "$(buildroot site)" = "$(realpath "$packaging/..")" ] || fail "Buildroot site: $(buildroot site)"
 buildroot pre-rsync || fail "Buildroot refuses its own checkout"
-[ "$(buildroot license)" = "MIT LICENSE" ] && grep -q '^MIT License$' "$packaging/../LICENSE" ||
-    fail "Buildroot licence: $(buildroot license)"
 # The external tree copied out of its checkout points at whatever holds the copy.
 mkdir -p "$work/elsewhere/tree"
 cp -r "$packaging/buildroot" "$work/elsewhere/tree/"
@@ -71,7 +68,6 @@ include Makefile
 prepare:
 	$(Build/Prepare)
 cmake-options: ; @echo '$(strip $(CMAKE_OPTIONS))'
-license: ; @echo '$(PKG_LICENSE) $(PKG_LICENSE_FILES)'
 build-dir: ; @echo '$(PKG_BUILD_DIR)'
 install-%:
 	$(call Package/$*/install,$(PACKAGES)/$*)
@@ -92,7 +88,6 @@ echo "$said" | grep -qF "'$work/elsewhere' is not a velmKortd checkout" ||
 [ ! -e "$work/elsewhere-build" ] || fail "OpenWrt prepared a build from the wrong source"
 echo "both recipes refuse a source that is not this project"
 
-[ "$(openwrt license)" = "MIT LICENSE" ] || fail "OpenWrt licence: $(openwrt license)"
 openwrt prepare
 build=$(openwrt build-dir)
 read -ra options <<<"$(openwrt cmake-options)"
