@@ -42,7 +42,6 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCannotRun = 127;
 constexpr std::string_view kErrorPrefix = "ERROR";
-constexpr std::string_view kPasswordPrefix = "password = ";
 constexpr char kMask[] = "********";
 // Longer lines are logged in pieces of this size, whole: musl's syslog cuts an entry at 1 KiB
 // with its header. The daemon's longest line is far shorter.
@@ -110,13 +109,27 @@ int report(const char* what, const char* detail = "") {
     return kExitFailed;
 }
 
+using velm::record::Field;
+using velm::record::FieldKind;
+using velm::record::kDumpMaxChars;
+using velm::record::kDumpSeparator;
+using velm::record::kIfFields;
+
+[[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
+    return text.starts_with(field.name) &&
+           text.substr(field.name.size()).starts_with(kDumpSeparator);
+}
+
+// A reference bound at compile time: a table without the field does not compile.
+constexpr const Field& kPassword = *velm::record::findField("password");
+
 // Where the text of a line outside a dump goes; the rest of a line logged in pieces goes
 // where its first piece went.
 enum class Kind : std::uint8_t { Error, Other, Secret };
 
 [[nodiscard]] Kind classify(std::string_view line) {
     if (line.starts_with(kErrorPrefix)) return Kind::Error;
-    return line.starts_with(kPasswordPrefix) ? Kind::Secret : Kind::Other;
+    return isFieldLine(line, kPassword) ? Kind::Secret : Kind::Other;
 }
 
 void emit(Kind kind, std::string_view text, bool dumps, bool firstPiece = true) {
@@ -131,24 +144,14 @@ void emit(Kind kind, std::string_view text, bool dumps, bool firstPiece = true) 
         return;
     }
     if (firstPiece) {
-        syslog(LOG_INFO, "%.*s%s", length(kPasswordPrefix), kPasswordPrefix.data(), kMask);
+        syslog(LOG_INFO, "%.*s%.*s%s", length(kPassword.name), kPassword.name.data(),
+               length(kDumpSeparator), kDumpSeparator.data(), kMask);
     }
 }
 
 // The dump: its 23 lines in the table's order, each "name = value". A text value is printed
 // byte for byte, so it may hold newlines, and with them lines that look like the dump's own,
 // an ERROR line or a second "password = " line: only the dump's structure tells them apart.
-using velm::record::Field;
-using velm::record::FieldKind;
-using velm::record::kDumpMaxChars;
-using velm::record::kDumpSeparator;
-using velm::record::kIfFields;
-
-[[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
-    return text.starts_with(field.name) &&
-           text.substr(field.name.size()).starts_with(kDumpSeparator);
-}
-
 // Whether more text may still make this the start of the field's line.
 [[nodiscard]] bool mayBeFieldLine(std::string_view text, const Field& field) {
     if (text.size() <= field.name.size()) return field.name.starts_with(text);
@@ -229,14 +232,13 @@ struct DumpScan {
 // Logs a dump's lines as other lines, never as errors, with everything from its first
 // "password = " line up to its last line replaced by one masked line.
 void emitDump(std::string_view dump, bool whole, bool dumps) {
-    const Field& password = *velm::record::findField("password");
     bool masking = false;
     while (!dump.empty()) {
         const std::size_t newline = dump.find('\n');
         const std::string_view line = dump.substr(0, newline);
         dump.remove_prefix(newline == std::string_view::npos ? dump.size() : newline + 1);
         const bool last = whole && dump.empty();
-        if (!masking && isFieldLine(line, password)) {
+        if (!masking && isFieldLine(line, kPassword)) {
             masking = true;
             emit(Kind::Secret, line, dumps);
         }
