@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "record/endian.h"
+#include "record/if_dump.h"
 #include "record/mgmt_event.h"
 #include "tests/blackbox/harness.h"
 #include "tests/support/local_address.h"
@@ -680,14 +681,35 @@ std::vector<std::string> messages(int log, std::size_t count) {
     return texts;
 }
 
+// The test's own /dev/log, returned, and a fresh /dev/pts; -1 if they fail.
+int privateLogAndTerminals() {
+    const bool ok = ::mkdir("/dev/pts", 0755) == 0 &&
+                    ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") == 0 &&
+                    ::symlink("pts/ptmx", "/dev/ptmx") == 0;
+    return ok ? datagramSocket("/dev/log") : -1;
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
+}
+
+// Whether the process has ended within seconds: gone, or a zombie that init has yet to reap.
+bool ends(pid_t pid) {
+    for (int tries = 0; tries < 500; ++tries, ::usleep(10000)) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string skip;
+        char state = 'Z';
+        if (!(stat >> skip >> skip >> state) || state == 'Z') return true;
+    }
+    return false;
+}
+
 TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     const std::string why = velm::blackbox::enterPrivateMounts();
     if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
     ASSERT_FALSE(HasFailure());
-    ASSERT_EQ(::mkdir("/dev/pts", 0755), 0);
-    ASSERT_EQ(::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666"), 0);
-    ASSERT_EQ(::symlink("pts/ptmx", "/dev/ptmx"), 0);
-    const int log = datagramSocket("/dev/log");
+    const int log = privateLogAndTerminals();
     ASSERT_GE(log, 0);
     TempDir dir;
     ASSERT_TRUE(dir.ok());
@@ -710,6 +732,17 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(all[4], "<27>ERROR zelInit failed");
 
     EXPECT_EQ(takeQueued(log), "");  // in order, so nothing comes after the last line
+    // A line longer than a log entry is logged in pieces, each where the line belongs; the
+    // reader, which the program names, is gone with the program.
+    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c",
+                        "read -r r </proc/$$/task/$$/children; echo $r >" + (dir / "reader") +
+                            "; printf 'ERROR %0600d\\n' 7"})
+                  .status,
+              0);
+    EXPECT_TRUE(ends(std::stoi(readFile(dir / "reader"))));
+    const std::string longLine = "ERROR " + std::string(599, '0') + "7";
+    EXPECT_EQ(messages(log, 2), (std::vector<std::string>{"<27>" + longLine.substr(0, 512),
+                                                          "<27>" + longLine.substr(512)}));
 
     result = run(dir, {kLogpipe, dir / "missing"});
     EXPECT_EQ(result.status, 127);
@@ -722,6 +755,54 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(result.out.starts_with("Usage: velmKort-logpipe")) << result.out;
     ::close(log);
+}
+
+// Text fields that forge an ERROR, password and last line, and passwords split by newlines.
+TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    const int log = privateLogAndTerminals();
+    ASSERT_GE(log, 0);
+    TempDir dir;
+    const char* const texts[][3] = {
+        {"a", "u\npassword = p1\nidleTimeout = 5", "Pw1\nERROR Pw2\nPw3"},
+        {"b", "v", "Pw4\nPw5-yes"}};
+    for (const auto& [name, user, password] : texts) {
+        MgmtEvent event = makeUpdate();
+        std::strcpy(event.ifObject.wanIp, "\nERROR forged");
+        std::strcpy(event.ifObject.username, user);
+        std::strcpy(event.ifObject.password, password);
+        std::array<char, velm::record::kDumpMaxChars> text{};
+        std::ofstream(dir / name) << std::string_view(
+            text.data(), velm::record::formatIfObject(event.ifObject, text));
+    }
+    EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
+                        "cd " + (dir / "") + "; cat a; echo ERROR real; cat b; sleep 0.2; cat a b"})
+                  .status,
+              0);
+    // A dump: its 23 lines and the forged ERROR line, from its first password line on masked.
+    const std::vector<std::string> all = messages(log, 4 * 24 + 1);
+    ASSERT_EQ(all.size(), 4 * 24 + 1U);
+    std::string joined;
+    for (const std::string& entry : all) joined += entry + '\n';
+    // One error line, the real one, and no byte of a password anywhere.
+    EXPECT_FALSE(std::regex_search(joined, std::regex("Pw|<27>(?!ERROR real\n)"))) << joined;
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>ERROR real"), 1);
+}
+
+// Killing the reader ends the program, by the hang-up of its terminal.
+TEST(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    const int log = privateLogAndTerminals();
+    ASSERT_GE(log, 0);
+    const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
+                            "/dev/null", "/dev/null");
+    ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+    const std::vector<pid_t> reader = childrenOf(pid);
+    ASSERT_EQ(reader.size(), 1U);
+    ASSERT_EQ(::kill(reader[0], SIGKILL), 0);
+    EXPECT_EQ(waitFor(pid), 128 + SIGHUP);
 }
 
 }  // namespace logpipe

@@ -1,7 +1,8 @@
 """The Buildroot external tree's Config.in, read by a real Kconfig parser under a stand-in for
 Buildroot's own top level that declares the toolchain symbols it depends on: the package is
-offered only with a suitable toolchain, says why otherwise, and its two install options
-appear under it, off by default.
+offered only with a suitable toolchain, says why otherwise (except without an MMU, which no
+toolchain choice gives), and its two install options appear under it, off by default, the
+tools only with the stand-in.
 
 Usage: buildroot_kconfig.py EXTERNAL_TREE WORK_DIR
 """
@@ -11,9 +12,9 @@ import sys
 import kconfiglib
 
 TOOLCHAIN = ("BR2_INSTALL_LIBSTDCPP", "BR2_TOOLCHAIN_GCC_AT_LEAST_11",
-             "BR2_TOOLCHAIN_HAS_THREADS", "BR2_STATIC_LIBS")
+             "BR2_TOOLCHAIN_HAS_THREADS", "BR2_STATIC_LIBS", "BR2_USE_MMU")
 SUITABLE = {"BR2_INSTALL_LIBSTDCPP": "y", "BR2_TOOLCHAIN_GCC_AT_LEAST_11": "y",
-            "BR2_TOOLCHAIN_HAS_THREADS": "y", "BR2_STATIC_LIBS": "n"}
+            "BR2_TOOLCHAIN_HAS_THREADS": "y", "BR2_STATIC_LIBS": "n", "BR2_USE_MMU": "y"}
 
 
 def load(external, work):
@@ -44,7 +45,7 @@ def main(external, work):
     for name, good in SUITABLE.items():
         unsuitable = "n" if good == "y" else "y"
         visible, comments = offered(kconf, {**SUITABLE, name: unsuitable})
-        if visible or not comments:
+        if visible or (not comments) != (name == "BR2_USE_MMU"):
             sys.exit(f"FAIL: with {name}={unsuitable}: offered {visible}, comments {comments}")
 
     visible, comments = offered(kconf, SUITABLE)
@@ -54,10 +55,13 @@ def main(external, work):
     if any(kconf.syms[name].visibility for name in options):
         sys.exit("FAIL: install options shown without the package")
     kconf.syms["BR2_PACKAGE_VELMKORTD"].set_value("y")
+    if kconf.syms[options[1]].visibility:
+        sys.exit("FAIL: the tools offered without the stand-in")
     for name in options:
         symbol = kconf.syms[name]
         if symbol.visibility != 2 or symbol.str_value != "n":
             sys.exit(f"FAIL: {name}: visibility {symbol.visibility}, value {symbol.str_value}")
+        symbol.set_value("y")
     print("Config.in: offered with a suitable toolchain only; install options off by default")
 
 

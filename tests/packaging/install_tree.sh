@@ -38,6 +38,11 @@ logpipe=$(readelf -d "$work/root-a/usr/sbin/velmKort-logpipe" | grep -E 'NEEDED|
 [ "$logpipe" = "$(echo "$dynamic" | grep -E 'NEEDED.*libc\.so\.6')" ] ||
     fail "velmKort-logpipe needs more than the C library: $logpipe"
 
+# The header's pkg-config file finds the header wherever the tree is installed.
+cmake --install "$work/a" --component header --prefix "$work/relocated" >/dev/null
+read -r include < <(PKG_CONFIG_PATH=$work/relocated/share/pkgconfig pkg-config --cflags velmKortd)
+[ -f "${include#-I}/velmKortd/mgmt_event.h" ] || fail "pkg-config --cflags velmKortd: $include"
+
 for file in $(listing "$work/root-a"); do
     if grep -qF -e "$source" -e "$work" "$work/root-a/$file"; then
         fail "$file names a build-host path"

@@ -2,12 +2,13 @@
 # The Buildroot init script run for real against the installed daemon and stand-in: start,
 # status, an event through to the peer and syslog, an error while running in syslog and no
 # dump there, stop, start over the stale socket file, restart, a start after the daemon was
-# killed behind the script's back, the dumps asked for (password masked), and a start that
-# fails, reported as failed with its reason in syslog.
+# ended behind the script's back with its log reader, the dumps asked for (password masked),
+# a daemon slow to end, and a start that fails, reported as failed with its reason in syslog.
 #
-# It runs in private mount and pid namespaces with its own /tmp, /var/run and /dev (holding
-# /dev/null, pseudo-terminals and a syslogd's /dev/log): the machine's are never touched, and
-# whatever is still running when it ends goes with the namespace.
+# It runs in private mount and pid namespaces with its own /tmp, /var/run, /etc/default and
+# /dev (holding /dev/null, pseudo-terminals and a syslogd's /dev/log), the installed programs
+# over /usr/sbin: the machine's are never touched, and whatever is still running when it ends
+# goes with the namespace.
 # Usage: sysv_init.sh busybox|debian INIT_SCRIPT INSTALL_ROOT
 #   busybox  the script under BusyBox sh with BusyBox start-stop-daemon, as on the device
 #   debian   the script under /bin/sh with dpkg's start-stop-daemon, which Buildroot offers too
@@ -33,27 +34,37 @@ mkdir /tmp/dev/pts
 mount -t devpts -o newinstance,ptmxmode=0666 velm-pts /tmp/dev/pts
 ln -s pts/ptmx /tmp/dev/ptmx
 mount --move /tmp/dev /dev
+mount -t tmpfs velm-default /etc/default
+sbin() {  # the script's programs, in these directories, shown at /usr/sbin
+    ! mountpoint -q /usr/sbin || umount /usr/sbin
+    mount -t overlay velm-sbin -o "lowerdir=$1:/usr/sbin" /usr/sbin
+}
+sbin "$root/usr/sbin"
 
-daemon=$(realpath "$root/usr/sbin/velmKortd")
+daemon=/usr/sbin/velmKortd
 bin=$root/usr/bin
 socket=/tmp/velmKortSSocket
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 LD_LIBRARY_PATH=$(dirname "$(find "$root" -name libzel.so)")
 export LD_LIBRARY_PATH
-# One variant keeps the script's pid file, the other moves it, as the script allows.
+# One variant keeps the script's pid file, the other moves it, as the script's settings allow;
+# each spells the dumps setting its own way.
 case $variant in
     busybox)
-        shell=(busybox sh) pidfile_setting='' pidfile=/var/run/velmKortd.pid
+        shell=(busybox sh) pidfile=/var/run/velmKortd.pid moved='' dumps_on=1
         mkdir /tmp/busybox
         ln -s "$(command -v busybox)" /tmp/busybox/start-stop-daemon
         PATH=/tmp/busybox:$PATH ;;
-    debian) shell=(/bin/sh) pidfile_setting=/tmp/velmKortd.pid pidfile=/tmp/velmKortd.pid ;;
+    debian)
+        shell=(/bin/sh) pidfile=/tmp/velmKortd.pid moved=PIDFILE=/tmp/velmKortd.pid dumps_on=yes ;;
 esac
+settings() {
+    printf '%s\n' "$moved" "$@" >/etc/default/velmKortd
+}
+settings
 
-defaults=/tmp/velmKortd.defaults
 init() {
-    DAEMON=$daemon LOGPIPE=$root/usr/sbin/velmKort-logpipe PIDFILE=$pidfile_setting \
-        DEFAULTS=$defaults "${shell[@]}" "$script" "$1"
+    "${shell[@]}" "$script" "$1"
 }
 expect() {  # exit status, output, action
     local out rc=0
@@ -89,7 +100,7 @@ await "syslogd's /dev/log" test -S /dev/log
 expect 0 'Starting velmKortd: OK' start
 started none none
 expect 0 "velmKortd is running (pid $pid)" status
-expect 1 'Starting velmKortd: FAIL' start
+expect 0 'Starting velmKortd: already running' start
 [ "$(cat "$pidfile")" = "$pid" ] || fail "a second start replaced the pid file"
 
 timeout 60 "$bin/velmKort-peer" --count 1 >/tmp/peer.out &
@@ -126,9 +137,11 @@ expect 0 $'Stopping velmKortd: OK\nStarting velmKortd: OK' restart
 ! alive "$old" || fail "pid $old still runs after restart"
 started "$old" "$inode"
 
-kill -TERM "$pid"
+# The daemon's log reader killed: the daemon ends with it.
+read -r reader <"/proc/$pid/task/$pid/children" || [ -n "$reader" ]  # no newline
+kill -KILL "$reader"
 await "pid $pid to end" gone "$pid"
-echo "killed pid $pid behind the script's back"
+echo "killed the log reader of pid $pid behind the script's back"
 expect 1 "velmKortd is not running, but $pidfile remains" status
 old=$pid inode=$(stat -c %i "$socket")
 expect 0 'Starting velmKortd: OK' start
@@ -136,7 +149,7 @@ started "$old" "$inode"
 expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" || fail "pid $pid still runs after stop"
 
-echo LOG_DUMPS=yes >"$defaults"
+settings "LOG_DUMPS=$dumps_on"
 old=$pid inode=$(stat -c %i "$socket")
 expect 0 'Starting velmKortd: OK' start
 started "$old" "$inode"
@@ -146,8 +159,18 @@ await "the masked password in syslog" \
 grep -q 'daemon\.info velmKortd: username = ' /tmp/messages || fail "the dump is not in syslog"
 grep -q shown-masked /tmp/messages && fail "the password reached syslog"
 expect 0 'Stopping velmKortd: OK' stop
-rm "$defaults"
-echo "with LOG_DUMPS=yes the dump reached syslog, its password masked"
+echo "with LOG_DUMPS=$dumps_on the dump reached syslog, its password masked"
+
+# A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands):
+# stop returns once it has gone.
+mkdir /tmp/slow && cp "$(command -v bash)" /tmp/slow/velmKortd
+echo 'trap "sleep 1; exit" TERM; while :; do sleep 0.1; done' >/tmp/slow/run
+sbin "/tmp/slow:$root/usr/sbin"
+BASH_ENV=/tmp/slow/run expect 0 'Starting velmKortd: OK' start
+pid=$(cat "$pidfile")
+expect 0 'Stopping velmKortd: OK' stop
+! alive "$pid" || fail "stop returned while pid $pid, slow to end, still ran"
+sbin "$root/usr/sbin"
 
 # A directory with something in it cannot be taken back: the bind fails.
 rm "$socket"

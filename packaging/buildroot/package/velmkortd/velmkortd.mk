@@ -5,6 +5,8 @@
 ################################################################################
 
 VELMKORTD_VERSION = 0.1.0
+VELMKORTD_LICENSE = MIT
+VELMKORTD_LICENSE_FILES = LICENSE
 # Built from the checkout this external tree sits in; a release would name a tarball here.
 VELMKORTD_SITE = $(realpath $(BR2_EXTERNAL_VELMKORTD_PATH)/../..)
 VELMKORTD_SITE_METHOD = local
