@@ -23,7 +23,7 @@ mount -t devpts -o newinstance,ptmxmode=0666 velm-bench-pts /dev/pts
 ln -s pts/ptmx /dev/ptmx
 "$inject" --output /tmp/connect.record --type connect username=alice password=secret
 export LD_LIBRARY_PATH=$build/standin
-python3 - "$count" "$build/tools/velmKort-logpipe" "$daemon" <<'PY'
+python3 - "$count" "$build/logpipe/velmKort-logpipe" "$daemon" <<'PY'
 import os, socket, statistics, subprocess, sys, time
 
 count, logpipe, daemon = int(sys.argv[1]), sys.argv[2], sys.argv[3]

@@ -11,7 +11,7 @@
 
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
-#include "tools/event_options.h"
+#include "tools/common/event_options.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
 #include "standin/standin.h"
-#include "tools/event_options.h"
-#include "tools/local_address.h"
-#include "tools/write_all.h"
+#include "tools/common/event_options.h"
+#include "tools/common/local_address.h"
+#include "tools/common/write_all.h"
 
 namespace velm::tools {
 namespace {

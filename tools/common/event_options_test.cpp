@@ -1,4 +1,4 @@
-#include "tools/event_options.h"
+#include "tools/common/event_options.h"
 
 #include <gtest/gtest.h>
 

@@ -24,10 +24,10 @@
 
 #include "daemon/peer_link.h"
 #include "record/mgmt_event.h"
-#include "tools/event_options.h"
-#include "tools/local_address.h"
-#include "tools/peer_format.h"
-#include "tools/write_all.h"
+#include "tools/common/event_options.h"
+#include "tools/common/local_address.h"
+#include "tools/peer/peer_format.h"
+#include "tools/common/write_all.h"
 
 namespace velm::tools {
 namespace {

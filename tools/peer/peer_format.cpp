@@ -1,4 +1,4 @@
-#include "tools/peer_format.h"
+#include "tools/peer/peer_format.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +13,7 @@
 #include "record/if_dump.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
-#include "tools/event_options.h"
+#include "tools/common/event_options.h"
 
 namespace velm::tools {
 namespace {
