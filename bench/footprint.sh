@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Footprint of what goes on the device: the stripped size of the daemon and of the stand-in
-# libzel.so, natively and for the two cross targets, with the libraries the daemon needs and
+# libzel.so, natively and for the cross targets, with the libraries the daemon needs and
 # any C++ runtime symbol it imports (there must be none).
 #   bench/footprint.sh                      RelWithDebInfo, as scripts/test builds
 #   BUILD_TYPE=MinSizeRel bench/footprint.sh
-# Build trees: build-bench, build-bench-mips, build-bench-armv5te (or BUILD, BUILD-mips, ...).
+# Build trees: build-bench, build-bench-mips, build-bench-armv5te, build-bench-armeb (or BUILD,
+# BUILD-mips, ...).
 # A cross target whose compiler is missing is reported and skipped.
 set -euo pipefail
 # shellcheck source=bench/common.sh
@@ -55,3 +56,9 @@ printf '%-8s %-11s %8s %8s %6s %5s\n' target file file text data bss
 target native "" ""
 target mips mips-linux-gnu mips-linux-gnu.cmake
 target armv5te arm-linux-gnueabi armv5te-linux-gnueabi.cmake
+# The device itself, with the toolchain scripts/armeb-toolchain builds (once, cached).
+if armeb=$("$root/scripts/armeb-toolchain" --dir 2>/dev/null) && [ -f "$armeb/complete" ]; then
+    PATH=$armeb/bin:$PATH target armeb armeb-linux-musleabi armeb-linux-musleabi.cmake
+else
+    printf '%-8s (no toolchain: scripts/armeb-toolchain builds it)\n' armeb
+fi

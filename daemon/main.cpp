@@ -8,6 +8,7 @@
 #include "daemon/messages.h"
 #include "daemon/peer_link.h"
 #include "daemon/report.h"
+#include "service/flag_word.h"
 #include "service/zel.h"
 
 // Keeps the event loop running. Exported by name: code elsewhere in the process ends the
@@ -28,16 +29,12 @@ constexpr std::int32_t kListenBound = 10000;
 std::int32_t registrationHandle = 0;
 
 // The flag may be cleared from another thread while main waits in zelListen, so every
-// access is atomic and nothing keeps a copy of it. The compiler's own atomic builtins, which
-// GCC and clang share, work on the plain exported object and need no library support:
-// std::atomic_ref would do the same, but libc++ has it only from version 19.
+// access is atomic and nothing keeps a copy of it. Done on the plain exported object, with
+// no library support: std::atomic_ref would do the same, but libc++ has it only from 19.
 struct LoopFlag {
-    static void raise() noexcept { __atomic_store_n(&adslActive, 1, __ATOMIC_RELAXED); }
-    [[nodiscard]] static bool raised() noexcept {
-        return __atomic_load_n(&adslActive, __ATOMIC_RELAXED) != 0;
-    }
+    static void raise() noexcept { service::storeFlagWord(&adslActive, 1); }
+    [[nodiscard]] static bool raised() noexcept { return service::loadFlagWord(&adslActive) != 0; }
 };
-static_assert(__atomic_always_lock_free(sizeof adslActive, &adslActive));
 
 [[nodiscard]] int initServer() noexcept {
     if (openServerSocket() != kOk) return kFailed;

@@ -1,5 +1,4 @@
 #include <array>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -17,9 +16,18 @@ constexpr std::array<char, 16> kHexDigits{'0', '1', '2', '3', '4', '5', '6', '7'
 
 // Out of line and shared by all thirteen integer fields, so that unrolling the lines adds
 // little code. The buffer is sized for the widest value of every field, so this cannot run
-// short.
+// short. Written out rather than std::to_chars, whose digit loop libc++ keeps in the C++
+// library, which the daemon does not link.
 [[gnu::noinline]] [[nodiscard]] char* putDecimal(char* out, std::uint32_t value) noexcept {
-    return std::to_chars(out, out + 10, value).ptr;
+    std::array<char, 10> digits{};
+    std::size_t first = digits.size();
+    do {
+        digits[--first] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    const std::size_t length = digits.size() - first;
+    std::memcpy(out, digits.data() + first, length);
+    return out + length;
 }
 
 [[nodiscard]] char* putSigned(char* out, std::int32_t value) noexcept {

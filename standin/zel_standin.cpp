@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "service/flag_word.h"
 #include "service/zel.h"
 #include "standin/standin.h"
 
@@ -142,8 +143,7 @@ void clearLoopFlag() noexcept {
         trace("stop ignored");
         return;
     }
-    // The builtin rather than std::atomic_ref, which LLVM 16's libc++ lacks.
-    __atomic_store_n(static_cast<std::int32_t*>(symbol), 0, __ATOMIC_RELAXED);
+    service::storeFlagWord(static_cast<std::int32_t*>(symbol), 0);
     trace("stop: adslActive cleared");
 }
 

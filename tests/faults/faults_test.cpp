@@ -332,7 +332,9 @@ TEST_P(Signalled, LeavesItsSocketFileWhichTheNextStartReplaces) {
         std::thread sender;
         if (GetParam().inSend) {
             if (!blockedInSend(daemon.pid()).has_value()) {
-                GTEST_SKIP() << "cannot see where the daemon waits";
+                GTEST_SKIP() << "cannot see where the daemon waits"
+                             << (underEmulator() ? ": /proc shows the emulator's system calls"
+                                                 : "");
             }
             // The peer never reads: once its queue is full the daemon waits in its send. The
             // daemon's end wakes the sender with an error.

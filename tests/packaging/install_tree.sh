@@ -2,10 +2,10 @@
 # What the install puts on a device, from the trees build_trees.sh made: the daemon alone by
 # default, the stand-in and the tools only when asked for, never a test; no test code built
 # without BUILD_TESTING; no build-host path in what is installed.
-# Usage: install_tree.sh SOURCE WORK
+# Usage: install_tree.sh SOURCE WORK [LIBC-SONAME]   (glibc's libc.so.6, musl's libc.so)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-source=$1 work=$2
+source=$1 work=$2 libc=${3:-libc.so.6}
 
 [ "$(listing "$work/root-default")" = usr/sbin/velmKortd ] ||
     fail "default install: $(listing "$work/root-default")"
@@ -33,9 +33,9 @@ daemon=$work/root-a/usr/sbin/velmKortd
 dynamic=$(readelf -d "$daemon")
 echo "$dynamic" | grep -E 'R(UN)?PATH' && fail "the installed daemon keeps a library path"
 needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
-[ "$needed" = "libzel.so libc.so.6 " ] || fail "the daemon needs: $needed"
+[ "$needed" = "libzel.so $libc " ] || fail "the daemon needs: $needed"
 logpipe=$(readelf -d "$work/root-a/usr/sbin/velmKort-logpipe" | grep -E 'NEEDED|R(UN)?PATH')
-[ "$logpipe" = "$(echo "$dynamic" | grep -E 'NEEDED.*libc\.so\.6')" ] ||
+[ "$logpipe" = "$(echo "$dynamic" | grep -F "[$libc]")" ] ||
     fail "velmKort-logpipe needs more than the C library: $logpipe"
 
 # The header's pkg-config file finds the header wherever the tree is installed.
