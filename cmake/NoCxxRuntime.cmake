@@ -1,9 +1,9 @@
-# velm_link_without_cxx_runtime(TARGET): links TARGET, the daemon or the stand-in, with the C
-# driver and no C++ runtime library at all, so that code needing one (operator new, a libc++
-# function behind a header, an unwinder) fails the link with an undefined reference instead
-# of growing the binary by what the library brings. A macro: CMake names the C++ compiler's
-# libraries on a C-linked target's line by this variable, read per directory, so the whole
-# calling directory gets none (the daemon's and the stand-in's hold no other program).
+# velm_link_without_cxx_runtime(TARGET): links TARGET (the daemon, the stand-in, the log pipe)
+# with the C driver and no C++ runtime library at all, so that code needing one (operator new,
+# a libc++ function behind a header, an unwinder) fails the link with an undefined reference
+# instead of growing the binary by what the library brings. A macro: CMake names the C++
+# compiler's libraries on a C-linked target's line by this variable, read per directory, so the
+# whole calling directory gets none (each of those three has a directory of its own).
 macro(velm_link_without_cxx_runtime target)
     set(CMAKE_CXX_IMPLICIT_LINK_LIBRARIES "")
     set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
