@@ -76,6 +76,22 @@ void printUsage() {
         kProgram, kIdentity, kMask, kExitCannotRun, kExitFailed, kExitUsage);
 }
 
+// The text without its first `count` characters, its first `count` characters, and whether it
+// begins with `prefix`: as string_view's substr and starts_with, which may throw, and whose
+// throw helper is code of the C++ library that an unoptimised build would link.
+[[nodiscard]] std::string_view tailAfter(std::string_view text, std::size_t count) {
+    text.remove_prefix(std::min(count, text.size()));
+    return text;
+}
+
+[[nodiscard]] std::string_view headOf(std::string_view text, std::size_t count) {
+    return {text.data(), std::min(count, text.size())};
+}
+
+[[nodiscard]] bool startsWith(std::string_view text, std::string_view prefix) {
+    return headOf(text, prefix.size()) == prefix;
+}
+
 [[nodiscard]] const char* parseArgs(std::span<char* const> args, Options& options) {
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
@@ -84,7 +100,7 @@ void printUsage() {
             ++i;
             break;
         }
-        if (!arg.starts_with("-")) break;
+        if (!startsWith(arg, "-")) break;
         if (arg == "--help" || arg == "-h") {
             options.help = true;
             return nullptr;
@@ -116,8 +132,8 @@ using velm::record::kDumpSeparator;
 using velm::record::kIfFields;
 
 [[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
-    return text.starts_with(field.name) &&
-           text.substr(field.name.size()).starts_with(kDumpSeparator);
+    return startsWith(text, field.name) &&
+           startsWith(tailAfter(text, field.name.size()), kDumpSeparator);
 }
 
 // A reference bound at compile time: a table without the field does not compile.
@@ -128,7 +144,7 @@ constexpr const Field& kPassword = *velm::record::findField("password");
 enum class Kind : std::uint8_t { Error, Other, Secret };
 
 [[nodiscard]] Kind classify(std::string_view line) {
-    if (line.starts_with(kErrorPrefix)) return Kind::Error;
+    if (startsWith(line, kErrorPrefix)) return Kind::Error;
     return isFieldLine(line, kPassword) ? Kind::Secret : Kind::Other;
 }
 
@@ -154,9 +170,9 @@ void emit(Kind kind, std::string_view text, bool dumps, bool firstPiece = true) 
 // an ERROR line or a second "password = " line: only the dump's structure tells them apart.
 // Whether more text may still make this the start of the field's line.
 [[nodiscard]] bool mayBeFieldLine(std::string_view text, const Field& field) {
-    if (text.size() <= field.name.size()) return field.name.starts_with(text);
-    return text.starts_with(field.name) &&
-           kDumpSeparator.starts_with(text.substr(field.name.size()));
+    if (text.size() <= field.name.size()) return startsWith(field.name, text);
+    return startsWith(text, field.name) &&
+           startsWith(kDumpSeparator, tailAfter(text, field.name.size()));
 }
 
 [[nodiscard]] bool isHex(char c) {
@@ -201,7 +217,7 @@ struct DumpScan {
 // text forges ends before the real last line, and no reading can pass it: the daemon's next
 // lines hold no field name for more bytes than a text field has.
 [[nodiscard]] DumpScan scanDump(std::string_view text) {
-    text = text.substr(0, std::min(text.size(), kDumpMaxChars));
+    text = headOf(text, kDumpMaxChars);
     std::array<bool, kDumpMaxChars + 1> starts{};
     std::array<bool, kDumpMaxChars + 1> next{};
     starts[0] = true;
@@ -210,7 +226,7 @@ struct DumpScan {
         next.fill(false);
         for (std::size_t at = 0; at <= text.size(); ++at) {
             if (!starts[at]) continue;
-            const std::string_view rest = text.substr(at);
+            const std::string_view rest = tailAfter(text, at);
             const std::size_t head = field.name.size() + kDumpSeparator.size();
             if (rest.size() < head) {
                 scan.open = scan.open || mayBeFieldLine(rest, field);
@@ -235,7 +251,7 @@ void emitDump(std::string_view dump, bool whole, bool dumps) {
     bool masking = false;
     while (!dump.empty()) {
         const std::size_t newline = dump.find('\n');
-        const std::string_view line = dump.substr(0, newline);
+        const std::string_view line = headOf(dump, newline);
         dump.remove_prefix(newline == std::string_view::npos ? dump.size() : newline + 1);
         const bool last = whole && dump.empty();
         if (!masking && isFieldLine(line, kPassword)) {
@@ -274,7 +290,7 @@ bool drain(Pending& pending, Flush flush) {
             const bool settled = !scan.open || held.size() >= kDumpMaxChars;
             if (!settled && flush == Flush::Lines) return true;
             const std::size_t end = scan.end > 0 ? scan.end : held.size();
-            emitDump(held.substr(0, end), scan.end > 0, pending.dumps);
+            emitDump(headOf(held, end), scan.end > 0, pending.dumps);
             pending.take(end);
             continue;
         }
@@ -282,7 +298,7 @@ bool drain(Pending& pending, Flush flush) {
         const std::size_t length = std::min(newline, held.size());
         const bool whole = newline != std::string_view::npos && newline <= kPieceMax;
         if (!whole && held.size() < kPieceMax && flush != Flush::Everything) return false;
-        const std::string_view piece = held.substr(0, whole ? length : std::min(length, kPieceMax));
+        const std::string_view piece = headOf(held, whole ? length : std::min(length, kPieceMax));
         const Kind kind = pending.continued ? pending.continuedKind : classify(piece);
         emit(kind, piece, pending.dumps, !pending.continued);
         pending.continued = !whole && piece.size() == kPieceMax;
