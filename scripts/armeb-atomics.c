@@ -25,20 +25,8 @@ typedef int kuser_cmpxchg64_t(const int64_t *oldval, const int64_t *newval,
 
 enum op { OP_XCHG, OP_ADD, OP_SUB, OP_AND, OP_OR, OP_XOR, OP_NAND };
 
-static inline uint32_t apply32(enum op o, uint32_t a, uint32_t b)
-{
-    switch (o) {
-    case OP_XCHG: return b;
-    case OP_ADD: return a + b;
-    case OP_SUB: return a - b;
-    case OP_AND: return a & b;
-    case OP_OR: return a | b;
-    case OP_XOR: return a ^ b;
-    default: return ~(a & b);
-    }
-}
-
-static inline uint64_t apply64(enum op o, uint64_t a, uint64_t b)
+/* Every operation is exact modulo 2^32 too: the 32-bit and narrower ones truncate this. */
+static inline uint64_t apply(enum op o, uint64_t a, uint64_t b)
 {
     switch (o) {
     case OP_XCHG: return b;
@@ -63,7 +51,7 @@ static inline unsigned subword_shift(volatile void *p, unsigned size)
 #endif
 }
 
-/* Atomically replaces the SIZE-byte value at P by apply32(o, old, v); returns old. */
+/* Atomically replaces the SIZE-byte value at P by apply(o, old, v), truncated; returns old. */
 static uint32_t rmw(volatile void *p, unsigned size, enum op o, uint32_t v)
 {
     if (size == 4) {
@@ -71,7 +59,7 @@ static uint32_t rmw(volatile void *p, unsigned size, enum op o, uint32_t v)
         uint32_t old;
         do {
             old = (uint32_t)*w;
-        } while (kuser_cmpxchg((int)old, (int)apply32(o, old, v), w) != 0);
+        } while (kuser_cmpxchg((int)old, (int)(uint32_t)apply(o, old, v), w) != 0);
         return old;
     }
     volatile int *w = (volatile int *)((uintptr_t)p & ~(uintptr_t)3);
@@ -81,7 +69,7 @@ static uint32_t rmw(volatile void *p, unsigned size, enum op o, uint32_t v)
     do {
         oldw = (uint32_t)*w;
         old = (oldw >> shift) & mask;
-        neww = (oldw & ~(mask << shift)) | ((apply32(o, old, v) & mask) << shift);
+        neww = (oldw & ~(mask << shift)) | (((uint32_t)apply(o, old, v) & mask) << shift);
     } while (kuser_cmpxchg((int)oldw, (int)neww, w) != 0);
     return old;
 }
@@ -111,7 +99,7 @@ static uint64_t rmw64(volatile void *p, enum op o, uint64_t v)
     int64_t old, neww;
     do {
         old = *q;
-        neww = (int64_t)apply64(o, (uint64_t)old, v);
+        neww = (int64_t)apply(o, (uint64_t)old, v);
     } while (kuser_cmpxchg64(&old, &neww, q) != 0);
     return (uint64_t)old;
 }

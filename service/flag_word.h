@@ -1,7 +1,6 @@
 // Relaxed atomic load and store of an aligned 32-bit word shared between threads: the
 // daemon's exported loop flag, which the event service may clear while the daemon waits.
-#ifndef VELM_SERVICE_FLAG_WORD_H
-#define VELM_SERVICE_FLAG_WORD_H
+#pragma once
 
 #include <cstdint>
 
@@ -33,5 +32,3 @@ inline void storeFlagWord(std::int32_t* word, std::int32_t value) noexcept {
 }
 
 }  // namespace velm::service
-
-#endif
