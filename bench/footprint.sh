@@ -56,9 +56,9 @@ printf '%-8s %-11s %8s %8s %6s %5s\n' target file file text data bss
 target native "" ""
 target mips mips-linux-gnu mips-linux-gnu.cmake
 target armv5te arm-linux-gnueabi armv5te-linux-gnueabi.cmake
-# The device itself, with the toolchain scripts/armeb-toolchain builds (once, cached).
-if armeb=$("$root/scripts/armeb-toolchain" --dir 2>/dev/null) && [ -f "$armeb/complete" ]; then
+# The device itself, with the toolchain that toolchain/armeb-toolchain builds (once, cached).
+if armeb=$("$root/toolchain/armeb-toolchain" --dir 2>/dev/null) && [ -f "$armeb/complete" ]; then
     PATH=$armeb/bin:$PATH target armeb armeb-linux-musleabi armeb-linux-musleabi.cmake
 else
-    printf '%-8s (no toolchain: scripts/armeb-toolchain builds it)\n' armeb
+    printf '%-8s (no toolchain: toolchain/armeb-toolchain builds it)\n' armeb
 fi
