@@ -671,9 +671,8 @@ std::vector<std::string> messages(int log, std::size_t count) {
             ::usleep(10000);
             continue;
         }
-#if !defined(__GLIBC__)
-        if (entry.ends_with('\n')) entry.pop_back();  // musl ends each entry with one
-#endif
+        const std::string_view end = velm::blackbox::kLogEnd;
+        if (entry.ends_with(end)) entry.resize(entry.size() - end.size());
         const std::size_t tag = entry.find(" velmKortd: ");
         texts.push_back(entry.substr(0, 4) +
                         (tag == std::string::npos ? entry : entry.substr(tag + 12)));
