@@ -9,7 +9,7 @@
       example in the man pages) names only scripts, files, suites, CMake settings and tool
       options that exist; each link between the pages reaches a file and a heading
 """
-import os, re, shlex, subprocess, sys, tempfile
+import os, re, shlex, shutil, subprocess, sys, tempfile
 from pathlib import Path
 
 mode, source, build = sys.argv[1], Path(sys.argv[2]).resolve(), Path(sys.argv[3]).resolve()
@@ -61,6 +61,8 @@ def daemon_statuses(documented):
 
 
 def check_man():
+    if not shutil.which("mandoc"):
+        sys.exit("mandoc is not installed (apt-get install mandoc)")
     for program, (page, _) in PAGES.items():
         lint = run(["mandoc", "-T", "lint", "-W", "warning", str(source / page)])
         if lint.returncode or lint.stdout or lint.stderr:
