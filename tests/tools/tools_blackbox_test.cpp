@@ -827,7 +827,7 @@ std::string hostileDump() {
     }
     std::memcpy(event.ifObject.wanIp, "0\nERROR forged!!", 16);
     const std::string user = "\npassword = Pa\nERROR#2 Pb\nidleTimeout = 5";
-    const std::string password = "\nERROR#2 Pd\nidleTimeout = 7";
+    const std::string password = "\nidleTimeout = 7\nERROR#2 Pd";
     std::memcpy(event.ifObject.username, (std::string(65 - user.size(), 'u') + user).data(), 65);
     std::memcpy(event.ifObject.password, ("Pc" + std::string(63 - password.size(), 'c') + password).data(),
                 65);
