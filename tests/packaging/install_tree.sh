@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# What the install puts on a device, from the trees build_trees.sh made: the daemon alone by
-# default, the stand-in and the tools only when asked for, never a test; no test code built
-# without BUILD_TESTING; no build-host path in what is installed.
+# What the install puts on a device, from the trees build_trees.sh made: the daemon and
+# velmKort-logpipe, which both init scripts need, by default, the stand-in and the tools only
+# when asked for, never a test; no test code built without BUILD_TESTING; no build-host path in
+# what is installed.
 # Usage: install_tree.sh SOURCE WORK [LIBC-SONAME]   (glibc's libc.so.6, musl's libc.so)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 source=$1 work=$2 libc=${3:-libc.so.6}
 
-[ "$(listing "$work/root-default")" = usr/sbin/velmKortd ] ||
+[ "$(listing "$work/root-default")" = "$(printf '%s\n' usr/sbin/velmKort-logpipe usr/sbin/velmKortd)" ] ||
     fail "default install: $(listing "$work/root-default")"
 
 # The stand-in lands in the library directory GNUInstallDirs picks for the host.
