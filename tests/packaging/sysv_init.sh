@@ -181,10 +181,13 @@ settings
 echo "bad settings named; no dump logged, nothing started"
 
 # A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands), and
-# leaves a process that holds its output, and so its log reader, a second longer: stop returns
-# once both have gone, and nothing runs from /usr/sbin.
+# leaves a process that holds its standard error, and so its log reader, seconds longer: stop
+# returns once both have gone, and nothing runs from /usr/sbin.
 mkdir /tmp/slow && cp "$(command -v bash)" /tmp/slow/velmKortd
-echo 'trap "sleep 2 & sleep 1; exit" TERM; while :; do sleep 0.1; done' >/tmp/slow/run
+cat >/tmp/slow/run <<'EOF'
+trap '(trap "" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
+while :; do sleep 0.1; done
+EOF
 sbin "/tmp/slow:$root/usr/sbin"
 BASH_ENV=/tmp/slow/run expect 0 'Starting velmKortd: OK' start
 pid=$(cat "$pidfile") reader=''
