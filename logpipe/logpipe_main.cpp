@@ -296,8 +296,7 @@ void emitEntry(std::string_view entry, bool dumps) {
 // to end with it (`whole`). So a dump takes at most 23 entries. An entry whose end is not known
 // yet waits, unless `final`. Returns where the entries not logged yet begin; after the masked
 // entry, past its start.
-std::size_t emitDump(std::string_view dump, std::size_t from, bool final, bool whole,
-                     bool dumps) {
+std::size_t emitDump(std::string_view dump, std::size_t from, bool final, bool whole, bool dumps) {
     std::size_t at = 0;
     for (std::size_t field = 0; at < dump.size(); ++field) {
         if (isFieldLine(tailAfter(dump, at), kPassword)) {
@@ -354,16 +353,15 @@ enum class Flush : std::uint8_t { Lines, Dump, Everything };
         pending.dumpOpen = true;
         if (flush == Flush::Dump) {
             pending.committed = std::max(pending.committed, held.rfind('\n') + 1);
-            pending.logged = emitDump(headOf(held, pending.committed), pending.logged, false,
-                                      false, pending.dumps);
+            pending.logged = emitDump(headOf(held, pending.committed), pending.logged, false, false,
+                                      pending.dumps);
         }
         return 0;
     }
     const std::size_t end = settled ? std::max(scan.end, pending.committed) : held.size();
-    if (end == 0) return std::string_view::npos;
-    emitDump(headOf(held, end), pending.logged, true, settled && end == scan.end,
-             pending.dumps);
     pending.dumpOpen = false;
+    if (end == 0) return std::string_view::npos;
+    emitDump(headOf(held, end), pending.logged, true, settled && end == scan.end, pending.dumps);
     pending.committed = 0;
     pending.logged = 0;
     return end;
@@ -375,8 +373,8 @@ bool drain(Pending& pending, Flush flush) {
     while (pending.used > 0) {
         const std::string_view held = pending.held();
         const bool dump = pending.dumpOpen || (!pending.continued && isFieldLine(held, first));
-        const std::size_t took = dump && !pending.errors ? drainDump(pending, flush)
-                                                         : std::string_view::npos;
+        const std::size_t took =
+            dump && !pending.errors ? drainDump(pending, flush) : std::string_view::npos;
         if (took == 0) return true;
         if (took != std::string_view::npos) {
             pending.take(took);
@@ -476,9 +474,9 @@ void execute(std::span<char* const> command) {
         const std::string_view dir = headOf(dirs, colon);
         // An empty entry is the current directory, as everywhere.
         std::array<char, PATH_MAX> candidate;
-        const int length = std::snprintf(candidate.data(), candidate.size(), "%.*s%s%s",
-                                         static_cast<int>(dir.size()), dir.data(),
-                                         dir.empty() ? "" : "/", name);
+        const int length =
+            std::snprintf(candidate.data(), candidate.size(), "%.*s%s%s",
+                          static_cast<int>(dir.size()), dir.data(), dir.empty() ? "" : "/", name);
         if (length > 0 && static_cast<std::size_t>(length) < candidate.size()) {
             ::execv(candidate.data(), command.data());
             if (errno == EACCES) failure = EACCES;

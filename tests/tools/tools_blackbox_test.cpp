@@ -760,9 +760,11 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo ERROR next"}).status, 0);
     const std::vector<std::string> failures = messages(log, 3);
     ASSERT_EQ(failures.size(), 3U);
-    EXPECT_NE(failures[0].find("velmKort-logpipe: cannot run " + (dir / "missing")), std::string::npos)
+    EXPECT_NE(failures[0].find("velmKort-logpipe: cannot run " + (dir / "missing")),
+              std::string::npos)
         << failures[0];
-    EXPECT_NE(failures[1].find("velmKort-logpipe: cannot run " + (dir / "plain")), std::string::npos)
+    EXPECT_NE(failures[1].find("velmKort-logpipe: cannot run " + (dir / "plain")),
+              std::string::npos)
         << failures[1];
     EXPECT_EQ(failures[2], "<27>ERROR next");
     result = run(dir, {kLogpipe, "--bogus", "/bin/true"});
@@ -822,15 +824,15 @@ std::string hostileDump() {
         auto* at = reinterpret_cast<unsigned char*>(&event.ifObject) + field.offset;
         if (field.kind == velm::record::FieldKind::Text) std::memset(at, 'w', field.size);
         if (velm::record::isInteger(field.kind))
-            setInteger(event, field.offset, field.kind == velm::record::FieldKind::Flag
-                                                ? 0x80000000U : 0xFFFFFFFFU);
+            setInteger(event, field.offset,
+                       field.kind == velm::record::FieldKind::Flag ? 0x80000000U : 0xFFFFFFFFU);
     }
     std::memcpy(event.ifObject.wanIp, "0\nERROR forged!!", 16);
     const std::string user = "\npassword = Pa\nERROR#2 Pb\nidleTimeout = 5";
     const std::string password = "\nidleTimeout = 7\nERROR#2 Pd";
     std::memcpy(event.ifObject.username, (std::string(65 - user.size(), 'u') + user).data(), 65);
-    std::memcpy(event.ifObject.password, ("Pc" + std::string(63 - password.size(), 'c') + password).data(),
-                65);
+    std::memcpy(event.ifObject.password,
+                ("Pc" + std::string(63 - password.size(), 'c') + password).data(), 65);
     std::array<char, velm::record::kDumpMaxChars> text{};
     return {text.data(), velm::record::formatIfObject(event.ifObject, text)};
 }
