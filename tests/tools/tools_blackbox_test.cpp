@@ -758,15 +758,13 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_NE(result.err.find("Exec format error"), std::string::npos) << result.err;
     EXPECT_FALSE(exists(dir / "ran"));
     EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo ERROR next"}).status, 0);
-    const std::vector<std::string> failures = messages(log, 3);
-    ASSERT_EQ(failures.size(), 3U);
-    EXPECT_NE(failures[0].find("velmKort-logpipe: cannot run " + (dir / "missing")),
-              std::string::npos)
-        << failures[0];
-    EXPECT_NE(failures[1].find("velmKort-logpipe: cannot run " + (dir / "plain")),
-              std::string::npos)
-        << failures[1];
-    EXPECT_EQ(failures[2], "<27>ERROR next");
+    std::string failures;
+    for (const std::string& entry : messages(log, 3)) failures += entry + '\n';
+    EXPECT_TRUE(std::regex_search(failures,
+                                  std::regex(" velmKort-logpipe: cannot run [^\n]*/missing: "
+                                             "[^\n]*\n[^\n]* velmKort-logpipe: cannot run "
+                                             "[^\n]*/plain: Exec format error\n<27>ERROR next\n$")))
+        << failures;
     result = run(dir, {kLogpipe, "--bogus", "/bin/true"});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("--bogus"), std::string::npos) << result.err;
