@@ -8,8 +8,9 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 source=$1 work=$2 libc=${3:-libc.so.6}
 
-[ "$(listing "$work/root-default")" = "$(printf '%s\n' usr/sbin/velmKort-logpipe usr/sbin/velmKortd)" ] ||
-    fail "default install: $(listing "$work/root-default")"
+default=$(listing "$work/root-default")
+[ "$default" = "$(printf '%s\n' usr/sbin/velmKort-logpipe usr/sbin/velmKortd)" ] ||
+    fail "default install: $default"
 
 # The stand-in lands in the library directory GNUInstallDirs picks for the host.
 all=$(listing "$work/root-a")

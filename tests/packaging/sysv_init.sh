@@ -163,9 +163,14 @@ expect 0 'Stopping velmKortd: OK' stop
 echo "with LOG_DUMPS=$dumps_on the dump reached syslog, its password masked"
 
 # A LOG_DUMPS that is no known word is named and logs no dump; a START_WAIT that is no whole
-# number, or above 60 seconds, is named and starts nothing.
+# number, or above 60 seconds, is named and starts nothing. What the stand-in says on standard
+# error, which start-stop-daemon -b drops, is logged once, as the daemon's.
 settings LOG_DUMPS=bogus
-said=$(init start 2>&1) && grep -q "LOG_DUMPS='bogus'" <<<"$said" || fail "LOG_DUMPS=bogus: $said"
+said=$(ZEL_STANDIN_OFFSET=x init start 2>&1) && grep -q "LOG_DUMPS='bogus'" <<<"$said" ||
+    fail "LOG_DUMPS=bogus: $said"
+complaint='daemon\.err velmKortd: zel-standin: ZEL_STANDIN_OFFSET=x'
+await "the stand-in's complaint in syslog" grep -q "$complaint" /tmp/messages
+[ "$(grep -c zel-standin /tmp/messages)" = 1 ] || fail "logged: $(cat /tmp/messages)"
 : >/tmp/messages
 "$bin/velmKort-inject" --type connect username=bogus-dumps
 await "the dispatch error in syslog" grep -q 'velmKortd: ERROR#2 in dispatching' /tmp/messages
