@@ -4,9 +4,12 @@
 // itself, so each line arrives as it is written, the program unchanged; through a pipe it
 // would wait for a block of 4 KiB (glibc) or 1 KiB (musl) or for the exit.
 //
+// Its standard error goes through a pipe to the log too, every line an error line: the C
+// library never buffers it, and under an init system nobody else reads it.
+//
 // The process that was started becomes the program (exec), so its pid, its executable and its
 // exit status are the program's own, as the init scripts and procd expect; a forked child
-// reads the terminal and ends when the program has gone.
+// reads the terminal and the pipe and ends when the program has gone.
 //
 // The terminal is the program's controlling terminal, in a session of its own: when the
 // reader ends, however it ends, the kernel hangs the terminal up and the program gets SIGHUP,
@@ -47,7 +50,8 @@ constexpr char kMask[] = "********";
 // Longer lines are logged in pieces of this size, whole: musl's syslog cuts an entry at 1 KiB
 // with its header. The daemon's longest line is far shorter.
 constexpr std::size_t kPieceMax = 512;
-// How long the program must have been quiet after a dump whose end is still open.
+// How long the program must have been quiet after a dump whose end is still open before what
+// is held is taken as dump: the daemon writes a dump, and the lines its event causes, at once.
 constexpr int kDumpQuietMs = 50;
 
 struct Options {
