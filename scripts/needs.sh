@@ -12,7 +12,7 @@ velm_base_packages=(cmake ninja-build make g++)
 # What each suite adds to that, and the demo. A new suite adds its line here; what it needs
 # from outside Debian's packages (a compiler fetched with npm, say) it fetches itself.
 declare -A velm_packages_of=(
-    [native]="pkgconf libgtest-dev googletest libbenchmark-dev util-linux procps busybox python3-kconfiglib"
+    [native]="pkgconf libgtest-dev googletest libbenchmark-dev util-linux procps busybox python3-kconfiglib mandoc"
     [sanitize]="libgtest-dev googletest util-linux procps"
     [mips]="pkgconf googletest util-linux procps busybox python3-kconfiglib g++-mips-linux-gnu qemu-user"
     [armv5te]="pkgconf googletest util-linux procps busybox python3-kconfiglib g++-arm-linux-gnueabi qemu-user"

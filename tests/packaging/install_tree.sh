@@ -1,28 +1,32 @@
 #!/usr/bin/env bash
 # What the install puts on a device, from the trees build_trees.sh made: the daemon and
 # velmKort-logpipe, which both init scripts need, by default, the stand-in and the tools only
-# when asked for, never a test; no test code built without BUILD_TESTING; no build-host path in
-# what is installed.
+# when asked for, each program with its man page, never a test; no test code built without
+# BUILD_TESTING; no build-host path in what is installed.
 # Usage: install_tree.sh SOURCE WORK [LIBC-SONAME]   (glibc's libc.so.6, musl's libc.so)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 source=$1 work=$2 libc=${3:-libc.so.6}
 
 default=$(listing "$work/root-default")
-[ "$default" = "$(printf '%s\n' usr/sbin/velmKort-logpipe usr/sbin/velmKortd)" ] ||
+[ "$default" = "$(printf '%s\n' usr/sbin/velmKort-logpipe usr/sbin/velmKortd \
+    usr/share/man/man8/velmKort-logpipe.8 usr/share/man/man8/velmKortd.8)" ] ||
     fail "default install: $default"
 
 # The stand-in lands in the library directory GNUInstallDirs picks for the host.
 all=$(listing "$work/root-a")
 echo "$all" | grep -qxE 'usr/lib(/[^/]+)?/libzel\.so' || fail "no libzel.so in: $all"
 [ "$(echo "$all" | grep -v '/libzel\.so$')" = "$(printf '%s\n' usr/bin/velmKort-inject \
-    usr/bin/velmKort-peer usr/sbin/velmKort-logpipe usr/sbin/velmKortd)" ] ||
+    usr/bin/velmKort-peer usr/sbin/velmKort-logpipe usr/sbin/velmKortd \
+    usr/share/man/man1/velmKort-inject.1 usr/share/man/man1/velmKort-peer.1 \
+    usr/share/man/man8/velmKort-logpipe.8 usr/share/man/man8/velmKortd.8)" ] ||
     fail "install with every option: $all"
 
 # The build the tests run from has its tests built, and installs none of them.
 tested=$(listing "$work/root-tested")
 echo "$tested" | grep -q 'sbin/velmKortd$' || fail "tested build installs no daemon: $tested"
-echo "$tested" | grep -vE 'sbin/velmKortd$|/libzel\.so$|bin/velmKort-(inject|peer|logpipe)$' &&
+echo "$tested" |
+    grep -vE '(sbin|man8)/velmKortd(\.8)?$|/libzel\.so$|(bin|man.)/velmKort-(inject|peer|logpipe)(\.[18])?$' &&
     fail "tested build installs more than the product: $tested"
 
 for tree in "$work/a" "$work/other-build-dir/b"; do
@@ -40,8 +44,11 @@ logpipe=$(readelf -d "$work/root-a/usr/sbin/velmKort-logpipe" | grep -E 'NEEDED|
 [ "$logpipe" = "$(echo "$dynamic" | grep -F "[$libc]")" ] ||
     fail "velmKort-logpipe needs more than the C library: $logpipe"
 
-# The header's pkg-config file finds the header wherever the tree is installed.
+# The header's pkg-config file finds the header wherever the tree is installed; its component,
+# the recipes' staging install, holds nothing else.
 cmake --install "$work/a" --component header --prefix "$work/relocated" >/dev/null
+[ "$(listing "$work/relocated")" = "$(printf '%s\n' include/velmKortd/mgmt_event.h \
+    share/pkgconfig/velmKortd.pc)" ] || fail "header component: $(listing "$work/relocated")"
 read -r include < <(PKG_CONFIG_PATH=$work/relocated/share/pkgconfig pkg-config --cflags velmKortd)
 [ -f "${include#-I}/velmKortd/mgmt_event.h" ] || fail "pkg-config --cflags velmKortd: $include"
 

@@ -3,7 +3,7 @@
 # and OpenWrt they use: the options they give CMake, where they install the init scripts,
 # that both refuse a source tree that is not this project, and, for OpenWrt, a build from the
 # source its Build/Prepare copies, configured with its options, installed and split into its
-# three packages.
+# three packages, which leave the man pages out.
 # Usage: recipes.sh PACKAGING WORK [CMAKE_ARG...]
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -100,6 +100,10 @@ cmake --build "$build" -j 2 >"$work/openwrt-build.log" 2>&1 ||
 DESTDIR=$build/ipkg-install cmake --install "$build" >/dev/null
 openwrt install-velmkortd install-velmkortd-standin install-velmkortd-tools >/dev/null
 packages=$work/openwrt-packages
+# The man pages come with the install, and go into no package: each copies its files by name.
+[ "$(listing "$build/ipkg-install/usr/share/man" | tr '\n' ' ')" = "man1/velmKort-inject.1 \
+man1/velmKort-peer.1 man8/velmKort-logpipe.8 man8/velmKortd.8 " ] ||
+    fail "OpenWrt install: $(listing "$build/ipkg-install/usr/share/man")"
 expected=$(printf '%s\n' etc/config/velmkortd etc/init.d/velmkortd usr/sbin/velmKort-logpipe \
     usr/sbin/velmKortd)
 [ "$(listing "$packages/velmkortd")" = "$expected" ] ||

@@ -1,0 +1,166 @@
+#!/usr/bin/python3
+"""Keeps the documentation true to the programs.
+
+  check_docs.py man SOURCE BUILD        each man page: mandoc's lint finds no warning; its
+      options are exactly those of the program's --help, its exit statuses those --help names
+      (the daemon, which has no --help: those it exits with), and the program accepts each
+      option and refuses an unknown one with its documented status
+  check_docs.py commands SOURCE BUILD   each command block in README.md and docs/ (and each
+      example in the man pages) names only scripts, files, suites, CMake settings and tool
+      options that exist; each link between the pages reaches a file and a heading
+"""
+import os, re, shlex, shutil, subprocess, sys, tempfile
+from pathlib import Path
+
+mode, source, build = sys.argv[1], Path(sys.argv[2]).resolve(), Path(sys.argv[3]).resolve()
+PAGES = {  # program: (man page, built program)
+    "velmKortd": ("daemon/velmKortd.8", "daemon/velmKortd"),
+    "velmKort-logpipe": ("logpipe/velmKort-logpipe.8", "logpipe/velmKort-logpipe"),
+    "velmKort-inject": ("tools/inject/velmKort-inject.1", "tools/velmKort-inject"),
+    "velmKort-peer": ("tools/peer/velmKort-peer.1", "tools/velmKort-peer"),
+}
+failures = []
+
+
+def run(argv, **kw):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=60, **kw)
+
+
+def help_of(program):
+    """The options --help lists (its indented option lines) and the exit statuses it names."""
+    text = run([str(build / PAGES[program][1]), "--help"]).stdout
+    options = {o for line in re.findall(r"^  (-.*?)(?:  |$)", text, re.M)
+               for o in re.findall(r"--?[\w-]+", line)}
+    statuses = set(re.findall(r"\b\d+\b", text.partition("Exit status:")[2]))
+    return options, statuses
+
+
+def man_page(program):
+    page = (source / PAGES[program][0]).read_text()
+    listed = {"-" + f: " Ar " in line for line in re.findall(r"^\.It (Fl .*)", page, re.M)
+              for f in re.findall(r"\bFl (\S+)", line)}  # option: whether it takes a value
+    synopsis = {"-" + f for f in re.findall(r"\bFl (\S+)",
+                                           page.partition(".Sh SYNOPSIS")[2].partition(".Sh")[0])}
+    section = page.partition(".Sh EXIT STATUS")[2].partition(".Sh")[0]
+    return listed, synopsis, set(re.findall(r"^\.It (\d+)$", section, re.M))
+
+
+def daemon_statuses(documented):
+    """The daemon's exit at a failed start-up and at an orderly stop, in a private /tmp."""
+    if run(["unshare", "-m", "true"]).returncode:
+        print("velmKortd's exit statuses not tried: a mount namespace needs root")
+        return documented
+    script = """mount -t tmpfs velm-tmp /tmp
+    ZEL_STANDIN_INIT=7 "$1" >/dev/null; echo $?
+    "$1" >/dev/null & i=0
+    until [ -S /tmp/zelStandinSocket ] || [ $i -gt 300 ]; do sleep 0.1; i=$((i + 1)); done
+    "$2" --stop; wait $!; echo $?"""
+    result = run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                  str(build / PAGES["velmKortd"][1]), str(build / PAGES["velmKort-inject"][1])])
+    return set(result.stdout.split())
+
+
+def check_man():
+    if not shutil.which("mandoc"):
+        sys.exit("mandoc is not installed (apt-get install mandoc)")
+    for program, (page, _) in PAGES.items():
+        lint = run(["mandoc", "-T", "lint", "-W", "warning", str(source / page)])
+        if lint.returncode or lint.stdout or lint.stderr:
+            failures.append(f"{page}: mandoc -T lint: {lint.stdout}{lint.stderr}")
+        listed, synopsis, statuses = man_page(program)
+        binary = str(build / PAGES[program][1])
+        if program == "velmKortd":
+            options, actual = set(), daemon_statuses(statuses)
+        else:
+            options, actual = help_of(program)
+            for option, takes_value in sorted(listed.items()):  # "1" serves as every value
+                argv = [binary, option] + ["1"] * takes_value + ["--help"]
+                if run(argv, cwd=tempfile.gettempdir()).returncode:
+                    failures.append(f"{program} refuses its documented {option}")
+            if str(run([binary, "--no-such-option"]).returncode) not in statuses:
+                failures.append(f"{program} --no-such-option: an undocumented exit status")
+        for what, docs, real in (("options", set(listed) | synopsis, options),
+                                 ("exit statuses", statuses, actual)):
+            if docs != real:
+                failures.append(f"{page}: {what} documented but not in {program}: "
+                                f"{sorted(docs - real)}; in {program} but not documented: "
+                                f"{sorted(real - docs)}")
+
+
+def commands_of(path):
+    """Each command line of the file's sh blocks, text blocks' `$ ` lines and man examples."""
+    text, lines = path.read_text(), []
+    if path.suffix == ".md":
+        for lang, body in re.findall(r"^```(\w*)\n(.*?)^```", text, re.M | re.S):
+            if not lang:
+                failures.append(f"{path.name}: a code block without a language")
+            body = body.replace("\\\n", " ")
+            lines += body.splitlines() if lang == "sh" else re.findall(r"^\$ (.*)", body, re.M)
+    else:
+        lines = re.findall(r"^\.Dl (.*)", text, re.M)
+        lines += sum((b.splitlines() for b in re.findall(r"^\.Bd -literal.*?\n(.*?)^\.Ed",
+                                                           text, re.M | re.S)), [])
+    return [line for line in lines if not line.lstrip().startswith("#")]
+
+
+def code_of_tree():
+    """Every file's text but the documentation's and the build trees'."""
+    texts = []
+    for top, dirs, files in os.walk(source):
+        dirs[:] = [d for d in dirs if not d.startswith(("build", ".", "docs"))]
+        texts += [Path(top, f).read_text(errors="ignore") for f in files
+                  if not f.endswith((".md", ".1", ".8"))]
+    return "\n".join(texts)
+
+
+def check_command(where, line, code, suites):
+    lexer = shlex.shlex(line, posix=True, punctuation_chars=True)
+    lexer.commenters, tokens = "#", list(lexer)
+    command = None
+    for token in tokens:
+        if token in ("&&", "|", ";", "(", ")", "||"):
+            command = None
+            continue
+        if command is None and re.match(r"\w+=", token):
+            name = token.partition("=")[0]
+            if name.startswith("VELM_") and not re.search(rf"\b{name}\b", code):
+                failures.append(f"{where}: {line}: nothing reads {name}")
+            continue
+        first, command = command is None, command or token
+        for tree, root in (("scripts/", source / "scripts"), ("bench/", source / "bench"),
+                           ("cmake/", source / "cmake"), ("build/", build)):  # build/: BUILD
+            path = root / token[len(tree):]
+            if token.startswith(tree) and "*" not in token and not path.exists() \
+                    and not path.with_name(path.name + ".example").exists():
+                failures.append(f"{where}: {line}: no {token}")
+        name = Path(command).name
+        if not first and name in PAGES and token.startswith("-") and token != "-":
+            if token not in help_of(name)[0]:
+                failures.append(f"{where}: {line}: {name} has no {token}")
+        if command == "scripts/test" and not first and token not in suites:
+            failures.append(f"{where}: {line}: no suite {token}")
+        if name == "cmake" and token.startswith("-DVELM_") and \
+                not re.search(rf"\b{token[2:].partition('=')[0]}\b", code):
+            failures.append(f"{where}: {line}: no CMake setting {token}")
+
+
+def check_commands():
+    files = [source / "README.md", *sorted((source / "docs").glob("*.md"))]
+    code = code_of_tree()
+    suites = re.search(r"all_suites=\(([^)]*)\)", (source / "scripts/test").read_text())[1]
+    for path in files + [source / page for page, _ in PAGES.values()]:
+        for line in commands_of(path):
+            check_command(path.name, line, code, suites.split())
+    for path in files:
+        for target, anchor in re.findall(r"\]\(([^)#:]*)(?:#([^)]*))?\)", path.read_text()):
+            file = (path.parent / target) if target else path
+            slugs = {re.sub(r"[^\w -]", "", h.lower()).replace(" ", "-")
+                     for h in re.findall(r"^#+ (.*)", file.read_text(), re.M)
+                     } if file.is_file() else set()
+            if not file.exists() or (anchor and anchor not in slugs):
+                failures.append(f"{path.name}: a link to {target}#{anchor} goes nowhere")
+
+
+{"man": check_man, "commands": check_commands}[mode]()
+print("\n".join(failures) or f"docs {mode}: as the programs are")
+sys.exit(1 if failures else 0)
