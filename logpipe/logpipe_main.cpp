@@ -4,14 +4,18 @@
 // itself, so each line arrives as it is written, the program unchanged; through a pipe it
 // would wait for a block of 4 KiB (glibc) or 1 KiB (musl) or for the exit.
 //
+// Its standard error goes through a pipe to the log too, every line an error line: the C
+// library never buffers it, and under an init system nobody else reads it.
+//
 // The process that was started becomes the program (exec), so its pid, its executable and its
 // exit status are the program's own, as the init scripts and procd expect; a forked child
-// reads the terminal and ends when the program has gone.
+// reads the terminal and the pipe and ends when the program has gone.
 //
 // The terminal is the program's controlling terminal, in a session of its own: when the
 // reader ends, however it ends, the kernel hangs the terminal up and the program gets SIGHUP,
 // so a service whose errors could no longer reach the log ends and its supervisor sees it.
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -46,7 +50,8 @@ constexpr char kMask[] = "********";
 // Longer lines are logged in pieces of this size, whole: musl's syslog cuts an entry at 1 KiB
 // with its header. The daemon's longest line is far shorter.
 constexpr std::size_t kPieceMax = 512;
-// How long the program must have been quiet after a dump whose end is still open.
+// How long the program must have been quiet after a dump whose end is still open before what
+// is held is taken as dump: the daemon writes a dump, and the lines its event causes, at once.
 constexpr int kDumpQuietMs = 50;
 
 struct Options {
@@ -63,12 +68,15 @@ void printUsage() {
         "writes each line at once, and sends its lines to the system log as '%s':\n"
         "  lines that begin with ERROR  at LOG_ERR, always (never a line of an event dump)\n"
         "  every other line             dropped, unless --dumps\n"
-        "PROGRAM runs in this process (same pid); standard input and error stay as they are.\n"
+        "  every line on standard error at LOG_ERR, always\n"
+        "PROGRAM runs in this process (same pid); standard input stays as it is. PROGRAM is\n"
+        "looked up in PATH unless it holds a slash; a file without a '#!' line is refused.\n"
         "The terminal is its controlling terminal: should the log reader end, PROGRAM gets\n"
         "SIGHUP.\n"
         "\n"
         "  --dumps     log the other lines too, at LOG_INFO (event dumps, announcements, the\n"
-        "              banner), the value of the 'password = ' line replaced by %s\n"
+        "              banner): one entry per field of a dump, a text's newlines shown as\n"
+        "              \\n, and from its first 'password = ' line on only 'password = %s'\n"
         "  -h, --help  show this help\n"
         "\n"
         "Exit status: PROGRAM's own; %d if it cannot be run, %d if the terminal cannot be set\n"
@@ -245,21 +253,70 @@ struct DumpScan {
     return scan;
 }
 
-// Logs a dump's lines as other lines, never as errors, with everything from its first
-// "password = " line up to its last line replaced by one masked line.
-void emitDump(std::string_view dump, bool whole, bool dumps) {
-    bool masking = false;
-    while (!dump.empty()) {
-        const std::size_t newline = dump.find('\n');
-        const std::string_view line = headOf(dump, newline);
-        dump.remove_prefix(newline == std::string_view::npos ? dump.size() : newline + 1);
-        const bool last = whole && dump.empty();
-        if (!masking && isFieldLine(line, kPassword)) {
-            masking = true;
-            emit(Kind::Secret, line, dumps);
-        }
-        if (!masking || last) emit(Kind::Other, line, dumps);
+// Whether the text starts the line of the field after `field`, or a "password = " line, which
+// ends every entry before it; `complete` false: whether more text may still make it so.
+[[nodiscard]] bool startsNextEntry(std::string_view text, std::size_t field, bool complete) {
+    const bool last = field + 1 == kIfFields.size();
+    if (complete) {
+        return isFieldLine(text, kPassword) || (!last && isFieldLine(text, kIfFields[field + 1]));
     }
+    return mayBeFieldLine(text, kPassword) || (!last && mayBeFieldLine(text, kIfFields[field + 1]));
+}
+
+// Where the entry of the field whose line starts at `at` ends: its line and the lines its text
+// printed, up to the line that starts the next field or a "password = " line. npos while that
+// is not known, unless `final` says that no more text belongs to the dump.
+[[nodiscard]] std::size_t entryEnd(std::string_view dump, std::size_t at, std::size_t field,
+                                   bool final) {
+    for (;;) {
+        const std::size_t newline = dump.find('\n', at);
+        if (newline == std::string_view::npos) return final ? dump.size() : newline;
+        at = newline + 1;
+        const std::string_view rest = tailAfter(dump, at);
+        if (rest.empty()) return final ? at : std::string_view::npos;
+        if (startsNextEntry(rest, field, true)) return at;
+        if (!final && startsNextEntry(rest, field, false)) return std::string_view::npos;
+    }
+}
+
+// One entry of a dump, its newlines shown as \n (and a backslash as \\), so that a text never
+// makes more than its field's entry. A field's line escaped is far shorter than a piece; only
+// a layout no record prints could make it longer, and it is cut there.
+void emitEntry(std::string_view entry, bool dumps) {
+    if (entry.ends_with('\n')) entry.remove_suffix(1);
+    std::array<char, kPieceMax> text;
+    std::size_t used = 0;
+    for (const char c : entry) {
+        const bool escaped = c == '\n' || c == '\\';
+        if (used + (escaped ? 2 : 1) > text.size()) break;
+        if (escaped) text[used++] = '\\';
+        text[used++] = c == '\n' ? 'n' : c;
+    }
+    emit(Kind::Other, {text.data(), used}, dumps);
+}
+
+// Logs a dump's entries from `from` on, never as errors: one per field, up to its first
+// "password = " line; from there on one masked entry, and the last line once the dump is known
+// to end with it (`whole`). So a dump takes at most 23 entries. An entry whose end is not known
+// yet waits, unless `final`. Returns where the entries not logged yet begin; after the masked
+// entry, past its start.
+std::size_t emitDump(std::string_view dump, std::size_t from, bool final, bool whole, bool dumps) {
+    std::size_t at = 0;
+    for (std::size_t field = 0; at < dump.size(); ++field) {
+        if (isFieldLine(tailAfter(dump, at), kPassword)) {
+            if (at >= from) emit(Kind::Secret, {}, dumps);
+            if (whole) {
+                const std::size_t last = dump.rfind('\n', dump.size() - 2) + 1;
+                emitEntry(tailAfter(dump, last), dumps);
+            }
+            return std::max(from, at + 1);
+        }
+        const std::size_t end = entryEnd(dump, at, field, final);
+        if (end == std::string_view::npos) return std::max(from, at);
+        if (at >= from) emitEntry({dump.data() + at, end - at}, dumps);
+        at = end;
+    }
+    return std::max(from, at);
 }
 
 // What the reader holds: lines not logged yet, a dump whose end is not known yet among them.
@@ -267,8 +324,14 @@ struct Pending {
     std::array<char, 2 * std::max(kDumpMaxChars, kPieceMax)> bytes;
     std::size_t used = 0;
     bool dumps = false;
+    bool errors = false;     // standard error: every line is an error line, and no dump
     bool continued = false;  // the first bytes are the rest of a line logged in part
     Kind continuedKind = Kind::Other;
+    // A dump at the head that had to be decided while open: what it held then is dump whatever
+    // comes after (`committed` bytes), and its entries before `logged` are in the log.
+    bool dumpOpen = false;
+    std::size_t committed = 0;
+    std::size_t logged = 0;
 
     [[nodiscard]] std::string_view held() const { return {bytes.data(), used}; }
     void take(std::size_t count) {
@@ -279,19 +342,46 @@ struct Pending {
 
 enum class Flush : std::uint8_t { Lines, Dump, Everything };
 
+// The dump at the head of what is held. Once its reading has settled, it ends with its longest
+// reading, since whatever a text forges ends before the real last line, or where it was
+// decided, if later. When the reader must decide while it is open, whatever it holds is dump:
+// at the end of input all of it, after a quiet time its whole lines, and its continuation is
+// read as the same dump. Returns how many bytes it took, 0 while it stays open; npos when no
+// reading of a dump fits at all (the first line is then an ordinary one).
+[[nodiscard]] std::size_t drainDump(Pending& pending, Flush flush) {
+    const std::string_view held = pending.held();
+    const DumpScan scan = scanDump(held);
+    // No reading is longer than kDumpMaxChars, so that much text settles it.
+    const bool settled = !scan.open || held.size() >= kDumpMaxChars;
+    if (!settled && flush != Flush::Everything) {
+        pending.dumpOpen = true;
+        if (flush == Flush::Dump) {
+            pending.committed = std::max(pending.committed, held.rfind('\n') + 1);
+            pending.logged = emitDump(headOf(held, pending.committed), pending.logged, false, false,
+                                      pending.dumps);
+        }
+        return 0;
+    }
+    const std::size_t end = settled ? std::max(scan.end, pending.committed) : held.size();
+    pending.dumpOpen = false;
+    if (end == 0) return std::string_view::npos;
+    emitDump(headOf(held, end), pending.logged, true, settled && end == scan.end, pending.dumps);
+    pending.committed = 0;
+    pending.logged = 0;
+    return end;
+}
+
 // Logs what can be logged of what is held; true while a dump's end is still to come.
 bool drain(Pending& pending, Flush flush) {
     const Field& first = kIfFields.front();
     while (pending.used > 0) {
         const std::string_view held = pending.held();
-        if (!pending.continued && isFieldLine(held, first)) {
-            const DumpScan scan = scanDump(held);
-            // No reading is longer than kDumpMaxChars, so that much text settles it.
-            const bool settled = !scan.open || held.size() >= kDumpMaxChars;
-            if (!settled && flush == Flush::Lines) return true;
-            const std::size_t end = scan.end > 0 ? scan.end : held.size();
-            emitDump(headOf(held, end), scan.end > 0, pending.dumps);
-            pending.take(end);
+        const bool dump = pending.dumpOpen || (!pending.continued && isFieldLine(held, first));
+        const std::size_t took =
+            dump && !pending.errors ? drainDump(pending, flush) : std::string_view::npos;
+        if (took == 0) return true;
+        if (took != std::string_view::npos) {
+            pending.take(took);
             continue;
         }
         const std::size_t newline = held.find('\n');
@@ -299,7 +389,9 @@ bool drain(Pending& pending, Flush flush) {
         const bool whole = newline != std::string_view::npos && newline <= kPieceMax;
         if (!whole && held.size() < kPieceMax && flush != Flush::Everything) return false;
         const std::string_view piece = headOf(held, whole ? length : std::min(length, kPieceMax));
-        const Kind kind = pending.continued ? pending.continuedKind : classify(piece);
+        const Kind kind = pending.continued ? pending.continuedKind
+                          : pending.errors  ? Kind::Error
+                                            : classify(piece);
         emit(kind, piece, pending.dumps, !pending.continued);
         pending.continued = !whole && piece.size() == kPieceMax;
         pending.continuedKind = kind;
@@ -308,30 +400,52 @@ bool drain(Pending& pending, Flush flush) {
     return false;
 }
 
-[[nodiscard]] bool readable(int fd, int milliseconds) {
-    pollfd wanted{fd, POLLIN, 0};
-    return ::poll(&wanted, 1, milliseconds) != 0;
-}
-
-// Reads the terminal until the program's side is closed everywhere (EIO, or end of file),
-// logging each line as it completes; a last line without its newline is logged too. A dump
-// is held until it is known where it ends: at once, mostly, or when the program has been
-// quiet for a moment after it (the daemon writes each dump in one piece).
-void relay(int terminal, bool dumps) {
-    Pending pending;
-    pending.dumps = dumps;
-    for (;;) {
-        if (drain(pending, Flush::Lines) && !readable(terminal, kDumpQuietMs)) {
-            drain(pending, Flush::Dump);
-            continue;
-        }
-        const ssize_t got = ::read(terminal, pending.bytes.data() + pending.used,
-                                   pending.bytes.size() - pending.used);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+// Reads one of the program's outputs into what is held for it; false once it has been closed
+// everywhere (EIO on the terminal, end of file), after logging what was left.
+bool readInto(int fd, Pending& pending) {
+    ssize_t got = 0;
+    do {
+        got = ::read(fd, pending.bytes.data() + pending.used, pending.bytes.size() - pending.used);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
         pending.used += static_cast<std::size_t>(got);
+        return true;
     }
     drain(pending, Flush::Everything);
+    return false;
+}
+
+// Reads the terminal and the program's standard error until both are closed everywhere,
+// logging each line as it completes; a last line without its newline is logged too. A dump is
+// held until it is known where it ends: at once, mostly. When it is still open and the program
+// has been quiet for a moment (the daemon writes each dump in one piece, and what follows it at
+// once), the reader decides that what it holds is dump, and waits for more with no time limit.
+void relay(int terminal, int errors, bool dumps) {
+    Pending output;
+    output.dumps = dumps;
+    Pending errorLines;
+    errorLines.errors = true;
+    std::array<pollfd, 2> inputs{{{terminal, POLLIN, 0}, {errors, POLLIN, 0}}};
+    bool fresh = false;  // text came after the last decision
+    while (inputs[0].fd >= 0 || inputs[1].fd >= 0) {
+        const bool open = drain(output, Flush::Lines);
+        drain(errorLines, Flush::Lines);
+        const int ready = ::poll(inputs.data(), inputs.size(), open && fresh ? kDumpQuietMs : -1);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0) {
+            drain(output, Flush::Dump);
+            fresh = false;
+            continue;
+        }
+        if (ready < 0) continue;
+        if (inputs[0].revents != 0) {
+            fresh = true;
+            if (!readInto(terminal, output)) inputs[0].fd = -1;
+        }
+        if (inputs[1].revents != 0 && !readInto(errors, errorLines)) inputs[1].fd = -1;
+    }
+    drain(output, Flush::Everything);
+    drain(errorLines, Flush::Everything);
 }
 
 // The terminal's far end, in raw mode: newlines reach the reader as they were written.
@@ -344,6 +458,46 @@ void relay(int terminal, bool dumps) {
     if (far < 0 || ::tcgetattr(far, &mode) != 0) return -1;
     ::cfmakeraw(&mode);
     return ::tcsetattr(far, TCSANOW, &mode) == 0 ? far : -1;
+}
+
+// Runs the program as execvp does, searching PATH for a name without a slash, except that a
+// file the kernel cannot run (no "#!" line, say) is refused with ENOEXEC on every C library:
+// glibc's and uClibc-ng's execvp would hand it to /bin/sh, musl's refuses it. Returns only on
+// failure, with errno saying why.
+void execute(std::span<char* const> command) {
+    const char* name = command[0];
+    if (std::strchr(name, '/') != nullptr) {
+        ::execv(name, command.data());
+        return;
+    }
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/bin:/usr/bin";
+    int failure = ENOENT;
+    for (;;) {
+        const std::size_t colon = std::min(dirs.find(':'), dirs.size());
+        const std::string_view dir = headOf(dirs, colon);
+        // An empty entry is the current directory, as everywhere.
+        std::array<char, PATH_MAX> candidate;
+        const int length =
+            std::snprintf(candidate.data(), candidate.size(), "%.*s%s%s",
+                          static_cast<int>(dir.size()), dir.data(), dir.empty() ? "" : "/", name);
+        if (length > 0 && static_cast<std::size_t>(length) < candidate.size()) {
+            ::execv(candidate.data(), command.data());
+            if (errno == EACCES) failure = EACCES;
+            if (errno != EACCES && errno != ENOENT && errno != ENOTDIR) return;
+        }
+        if (colon == dirs.size()) break;
+        dirs.remove_prefix(colon + 1);
+    }
+    errno = failure;
+}
+
+// Standard error back to where this program's own failures go (none if it had none), so that
+// they are not also logged as the program's.
+void restoreErrors(int ownErrors) {
+    if (ownErrors < 0 || ::dup2(ownErrors, STDERR_FILENO) != STDERR_FILENO) {
+        ::close(STDERR_FILENO);
+    }
 }
 
 }  // namespace
@@ -382,25 +536,41 @@ int main(int argc, char** argv) {
     ::sigemptyset(&hangup);
     ::sigaddset(&hangup, SIGHUP);
     ::sigprocmask(SIG_BLOCK, &hangup, nullptr);
+    // The program's standard error goes to the log too, as its own: under an init system
+    // nobody reads it (start-stop-daemon -b sends it to /dev/null), and procd would log it
+    // under this program's name. A pipe is enough: the C library never buffers it.
+    std::array<int, 2> errorPipe{};
+    if (::pipe2(errorPipe.data(), O_CLOEXEC) != 0) return report("cannot make a pipe");
     const pid_t reader = ::fork();
     if (reader < 0) return report("cannot fork");
     if (reader == 0) {
         ::close(far);
+        ::close(errorPipe[1]);
         ::signal(SIGINT, SIG_IGN);
         ::signal(SIGTERM, SIG_IGN);
         ::signal(SIGHUP, SIG_IGN);
         ::setsid();
         ::openlog(kIdentity, LOG_NDELAY, LOG_DAEMON);
-        relay(terminal, options.dumps);
+        relay(terminal, errorPipe[0], options.dumps);
         ::_exit(0);
     }
 
     ::close(terminal);
+    ::close(errorPipe[0]);
     // An ignored SIGHUP would outlive the exec; a reader that has died already ends it here.
     ::signal(SIGHUP, SIG_DFL);
     ::sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
-    if (::dup2(far, STDOUT_FILENO) != STDOUT_FILENO) return report("cannot redirect output");
-    ::execvp(options.command[0], options.command.data());
+    // Kept to say why the program could not be run, where this program's own failures go.
+    const int ownErrors = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (::dup2(far, STDOUT_FILENO) != STDOUT_FILENO ||
+        ::dup2(errorPipe[1], STDERR_FILENO) != STDERR_FILENO) {
+        restoreErrors(ownErrors);
+        return report("cannot redirect output");
+    }
+    execute(options.command);
+    const int failure = errno;
+    restoreErrors(ownErrors);
+    errno = failure;
     report("cannot run ", options.command[0]);
     return kExitCannotRun;
 }

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# What the install puts on a device, from the trees build_trees.sh made: the daemon alone by
-# default, the stand-in and the tools only when asked for, each program with its man page,
-# never a test; no test code built
-# without BUILD_TESTING; no build-host path in what is installed.
+# What the install puts on a device, from the trees build_trees.sh made: the daemon and
+# velmKort-logpipe, which both init scripts need, by default, the stand-in and the tools only
+# when asked for, each program with its man page, never a test; no test code built without
+# BUILD_TESTING; no build-host path in what is installed.
 # Usage: install_tree.sh SOURCE WORK [LIBC-SONAME]   (glibc's libc.so.6, musl's libc.so)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 source=$1 work=$2 libc=${3:-libc.so.6}
 
-[ "$(listing "$work/root-default")" = "$(printf '%s\n' usr/sbin/velmKortd \
-    usr/share/man/man8/velmKortd.8)" ] || fail "default install: $(listing "$work/root-default")"
+default=$(listing "$work/root-default")
+[ "$default" = "$(printf '%s\n' usr/sbin/velmKort-logpipe usr/sbin/velmKortd \
+    usr/share/man/man8/velmKort-logpipe.8 usr/share/man/man8/velmKortd.8)" ] ||
+    fail "default install: $default"
 
 # The stand-in lands in the library directory GNUInstallDirs picks for the host.
 all=$(listing "$work/root-a")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The procd init script declares one instance running /usr/sbin/velmKortd through
 # velmKort-logpipe, with no arguments of the daemon's own, respawned with a threshold that
-# gives up on a daemon failing at start, standard output not captured by procd; with the UCI
+# gives up on a daemon failing at start, neither output captured by procd; with the UCI
 # option log_dumps set, velmKort-logpipe is asked for the dumps. It is sourced under BusyBox
 # sh, the device's shell, with procd's and UCI's functions replaced by ones that print their
 # arguments or give the option's value.
@@ -30,7 +30,6 @@ config velmkortd
 open 
 set command /usr/sbin/velmKort-logpipe $1/usr/sbin/velmKortd
 set respawn 60 10 5
-set stderr 1
 close 
 reload on velmkortd"
 }

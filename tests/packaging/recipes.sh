@@ -27,10 +27,10 @@ MAKE
 buildroot() {
     make -s -f "$work/buildroot.mk" BR2_EXTERNAL_VELMKORTD_PATH="$packaging/buildroot" "$@"
 }
-[ "$(buildroot conf-opts)" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF -DVELM_INSTALL_LOGPIPE=ON \
+[ "$(buildroot conf-opts)" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF \
 -DVELM_INSTALL_STANDIN=OFF -DVELM_INSTALL_TOOLS=OFF" ] || fail "Buildroot: $(buildroot conf-opts)"
 options=$(buildroot conf-opts BR2_PACKAGE_VELMKORTD_STANDIN=y BR2_PACKAGE_VELMKORTD_TOOLS=y)
-[ "$options" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF -DVELM_INSTALL_LOGPIPE=ON \
+[ "$options" = "-DBUILD_TESTING=OFF -DVELM_WERROR=OFF \
 -DVELM_INSTALL_STANDIN=ON -DVELM_INSTALL_TOOLS=ON" ] || fail "Buildroot, both options: $options"
 [ "$(buildroot site)" = "$(realpath "$packaging/..")" ] || fail "Buildroot site: $(buildroot site)"
 buildroot pre-rsync || fail "Buildroot refuses its own checkout"

@@ -3,7 +3,8 @@
 # status, an event through to the peer and syslog, an error while running in syslog and no
 # dump there, stop, start over the stale socket file, restart, a start after the daemon was
 # ended behind the script's back with its log reader, the dumps asked for (password masked),
-# a daemon slow to end, and a start that fails, reported as failed with its reason in syslog.
+# bad settings, a daemon slow to end whose log reader outlives it, and a start that fails,
+# reported as failed with its reason in syslog.
 #
 # It runs in private mount and pid namespaces with its own /tmp, /var/run, /etc/default and
 # /dev (holding /dev/null, pseudo-terminals and a syslogd's /dev/log), the installed programs
@@ -161,15 +162,47 @@ grep -q shown-masked /tmp/messages && fail "the password reached syslog"
 expect 0 'Stopping velmKortd: OK' stop
 echo "with LOG_DUMPS=$dumps_on the dump reached syslog, its password masked"
 
-# A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands):
-# stop returns once it has gone.
+# A LOG_DUMPS that is no known word is named and logs no dump; a START_WAIT that is no whole
+# number, or above 60 seconds, is named and starts nothing. What the stand-in says on standard
+# error, which start-stop-daemon -b drops, is logged once, as the daemon's.
+settings LOG_DUMPS=bogus
+said=$(ZEL_STANDIN_OFFSET=x init start 2>&1) && grep -q "LOG_DUMPS='bogus'" <<<"$said" ||
+    fail "LOG_DUMPS=bogus: $said"
+complaint='daemon\.err velmKortd: zel-standin: ZEL_STANDIN_OFFSET=x'
+await "the stand-in's complaint in syslog" grep -q "$complaint" /tmp/messages
+[ "$(grep -c zel-standin /tmp/messages)" = 1 ] || fail "logged: $(cat /tmp/messages)"
+: >/tmp/messages
+"$bin/velmKort-inject" --type connect username=bogus-dumps
+await "the dispatch error in syslog" grep -q 'velmKortd: ERROR#2 in dispatching' /tmp/messages
+grep -e bogus-dumps -e ' = ' /tmp/messages && fail "LOG_DUMPS=bogus logged the dump"
+expect 0 'Stopping velmKortd: OK' stop
+for wait in abc 61; do
+    settings "START_WAIT=$wait"
+    said=$(init start 2>&1) && fail "START_WAIT=$wait started: $said"
+    [ "$(grep -c -e "START_WAIT='$wait'" -e 'FAIL$' <<<"$said")" = 2 ] || fail "said: $said"
+    expect 3 'velmKortd is not running' status
+done
+settings
+echo "bad settings named; no dump logged, nothing started"
+
+# A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands), and
+# leaves a process that holds its standard error, and so its log reader, seconds longer: stop
+# returns once both have gone, and nothing runs from /usr/sbin.
 mkdir /tmp/slow && cp "$(command -v bash)" /tmp/slow/velmKortd
-echo 'trap "sleep 1; exit" TERM; while :; do sleep 0.1; done' >/tmp/slow/run
+cat >/tmp/slow/run <<'EOF'
+trap '(trap "" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
+while :; do sleep 0.1; done
+EOF
 sbin "/tmp/slow:$root/usr/sbin"
 BASH_ENV=/tmp/slow/run expect 0 'Starting velmKortd: OK' start
-pid=$(cat "$pidfile")
+pid=$(cat "$pidfile") reader=''
+for child in $(cat "/proc/$pid/task/$pid/children"); do
+    [ "$(readlink "/proc/$child/exe")" != /usr/sbin/velmKort-logpipe ] || reader=$child
+done
+[ -n "$reader" ] || fail "no log reader among the children of pid $pid"
 expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" || fail "stop returned while pid $pid, slow to end, still ran"
+! alive "$reader" || fail "stop returned while its log reader, pid $reader, still ran"
 sbin "$root/usr/sbin"
 
 # A directory with something in it cannot be taken back: the bind fails.

@@ -743,9 +743,27 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(messages(log, 2), (std::vector<std::string>{"<27>" + longLine.substr(0, 512),
                                                           "<27>" + longLine.substr(512)}));
 
+    // Standard error is logged as the program's; a failure of the tool itself once, as its own;
+    // a file without "#!" is refused, whatever the C library's execvp would do with it.
+    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo zel-standin: oops >&2"}).status, 0);
+    EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>zel-standin: oops"});
     result = run(dir, {kLogpipe, dir / "missing"});
     EXPECT_EQ(result.status, 127);
     EXPECT_NE(result.err.find(dir / "missing"), std::string::npos) << result.err;
+    std::ofstream(dir / "plain") << "touch " << (dir / "ran") << '\n';
+    ::chmod((dir / "plain").c_str(), 0755);
+    result = run(dir, {kLogpipe, dir / "plain"});
+    EXPECT_EQ(result.status, 127);
+    EXPECT_NE(result.err.find("Exec format error"), std::string::npos) << result.err;
+    EXPECT_FALSE(exists(dir / "ran"));
+    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo ERROR next"}).status, 0);
+    std::string failures;
+    for (const std::string& entry : messages(log, 3)) failures += entry + '\n';
+    EXPECT_TRUE(std::regex_search(failures,
+                                  std::regex(" velmKort-logpipe: cannot run [^\n]*/missing: "
+                                             "[^\n]*\n[^\n]* velmKort-logpipe: cannot run "
+                                             "[^\n]*/plain: Exec format error\n<27>ERROR next\n$")))
+        << failures;
     result = run(dir, {kLogpipe, "--bogus", "/bin/true"});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("--bogus"), std::string::npos) << result.err;
@@ -775,18 +793,108 @@ TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
         std::ofstream(dir / name) << std::string_view(
             text.data(), velm::record::formatIfObject(event.ifObject, text));
     }
+    // Longer than a password: no reading of the dump before it can reach past it.
+    const std::string real = "ERROR real" + std::string(70, '.');
     EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
-                        "cd " + (dir / "") + "; cat a; echo ERROR real; cat b; sleep 0.2; cat a b"})
+                        "cd " + (dir / "") + "; cat a; echo " + real +
+                            "; cat b; sleep 0.2; cat a b; echo " + real})
                   .status,
               0);
-    // A dump: its 23 lines and the forged ERROR line, from its first password line on masked.
-    const std::vector<std::string> all = messages(log, 4 * 24 + 1);
-    ASSERT_EQ(all.size(), 4 * 24 + 1U);
+    // A dump: an entry per field, a text's lines in its own, from its first password line on
+    // one masked entry and its last line.
+    const std::vector<std::string> all = messages(log, 4 * 23 + 2);
+    ASSERT_EQ(all.size(), 4 * 23 + 2U);
     std::string joined;
     for (const std::string& entry : all) joined += entry + '\n';
-    // One error line, the real one, and no byte of a password anywhere.
-    EXPECT_FALSE(std::regex_search(joined, std::regex("Pw|<27>(?!ERROR real\n)"))) << joined;
-    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>ERROR real"), 1);
+    // The real error lines, and no byte of a password anywhere.
+    EXPECT_FALSE(std::regex_search(joined, std::regex("Pw|<27>(?!ERROR real)"))) << joined;
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + real), 2);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<30>wanIp = \\nERROR forged"), 4);
+}
+
+// The longest dump there is, each field at its widest, whose user name and password forge a
+// password line, an ERROR#2 line and a last line; P[a-d] are bytes of the password or after
+// the first password line.
+std::string hostileDump() {
+    MgmtEvent event = makeUpdate();
+    for (const velm::record::Field& field : velm::record::kIfFields) {
+        auto* at = reinterpret_cast<unsigned char*>(&event.ifObject) + field.offset;
+        if (field.kind == velm::record::FieldKind::Text) std::memset(at, 'w', field.size);
+        if (velm::record::isInteger(field.kind))
+            setInteger(event, field.offset,
+                       field.kind == velm::record::FieldKind::Flag ? 0x80000000U : 0xFFFFFFFFU);
+    }
+    std::memcpy(event.ifObject.wanIp, "0\nERROR forged!!", 16);
+    const std::string user = "\npassword = Pa\nERROR#2 Pb\nidleTimeout = 5";
+    const std::string password = "\nidleTimeout = 7\nERROR#2 Pd";
+    std::memcpy(event.ifObject.username, (std::string(65 - user.size(), 'u') + user).data(), 65);
+    std::memcpy(event.ifObject.password,
+                ("Pc" + std::string(63 - password.size(), 'c') + password).data(), 65);
+    std::array<char, velm::record::kDumpMaxChars> text{};
+    return {text.data(), velm::record::formatIfObject(event.ifObject, text)};
+}
+
+// The dump written in two parts, cut at each line of its hostile part and one byte before its
+// end, with a pause longer than the reader's quiet time between them, or with the program
+// ending at the cut; a real error line, long enough to settle the dump before it, each time.
+TEST(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErrors) {
+    const std::string why = velm::blackbox::enterPrivateMounts();
+    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+    const int log = privateLogAndTerminals();
+    ASSERT_GE(log, 0);
+    TempDir dir;
+    const std::string dump = hostileDump();
+    ASSERT_EQ(dump.size(), velm::record::kDumpMaxChars);
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = dump.find("username = "); at + 1 < dump.size(); ++at)
+        if (dump[at] == '\n') cuts.push_back(at + 1);
+    cuts.push_back(dump.size() - 1);
+    const std::string real = "ERROR real" + std::string(70, '.');
+    const std::size_t masked = dump.find("\npassword = ") + 1;  // the first password line
+    std::string paused = "cd " + (dir / "") + ";";
+    std::vector<std::string> all;  // each ended run's entries, then the paused run's
+    for (std::size_t i = 0; i < cuts.size(); ++i) {
+        const std::string part = std::to_string(i);
+        std::ofstream(dir / ("head" + part)) << real << '\n' << dump.substr(0, cuts[i]);
+        std::ofstream(dir / ("tail" + part)) << dump.substr(cuts[i]);
+        paused += "cat head" + part + "; sleep 0.15; cat tail" + part + ";";
+        EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
+                            "cat " + (dir / ("head" + part)) + "; kill -TERM $$"})
+                      .status,
+                  128 + SIGTERM);
+        // The real error and the 21 fields before the password line, masked if it was there.
+        const std::vector<std::string> ended = messages(log, cuts[i] > masked ? 23 : 22);
+        all.insert(all.end(), ended.begin(), ended.end());
+    }
+    const auto runs = static_cast<std::ptrdiff_t>(cuts.size());
+    ASSERT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c", paused + "echo " + real}).status, 0);
+    const std::vector<std::string> whole = messages(log, 24 * cuts.size() + 1);
+    all.insert(all.end(), whole.begin(), whole.end());
+    std::string joined;
+    for (const std::string& entry : all) joined += entry + '\n';
+    EXPECT_FALSE(std::regex_search(joined, std::regex("P[a-d]|<27>(?!ERROR real)"))) << joined;
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + real), 2 * runs + 1);
+    ASSERT_EQ(whole.size(), 24 * cuts.size() + 1);
+    for (auto entry = whole.rbegin() + 1; entry < whole.rend(); entry += 24) {
+        // Backwards: the last line, the masked entry, the user name's ...
+        EXPECT_EQ(entry[0], "<30>idleTimeout = 4294967295") << joined;
+        EXPECT_EQ(entry[1], "<30>password = ********");
+        EXPECT_EQ(entry[11], "<30>wanIp = 0\\nERROR forged!!");
+        EXPECT_EQ(entry[23], "<27>" + real);
+    }
+
+    // A real error line right after a dump, where a password could still go on, is held for the
+    // program's next words and logged when they end the dump: if the reader decided at the first
+    // gap, it would be dump. The pause is far shorter than the quiet time, but a loaded machine
+    // may stall the writer longer: one of three suffices.
+    std::ofstream(dir / "soon") << dump.substr(0, dump.find("password = ")) << "password = x\n"
+                                << "idleTimeout = 0\nERROR soon\n";
+    const std::string soon = "cat " + (dir / "soon") + "; sleep 0.01; echo " + real + ";";
+    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", soon + soon + soon}).status, 0);
+    all = messages(log, 6);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + real), 3);
+    EXPECT_GE(std::count(all.begin(), all.end(), "<27>ERROR soon"), 1);
+    ::close(log);
 }
 
 // Killing the reader ends the program, by the hang-up of its terminal.

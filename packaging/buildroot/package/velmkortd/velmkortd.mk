@@ -26,11 +26,10 @@ VELMKORTD_PRE_RSYNC_HOOKS += VELMKORTD_CHECK_SOURCE
 
 # Tests would need GoogleTest for the target; a compiler newer than the project's own must
 # not fail the firmware build over a new warning (the project's CI keeps warnings as errors).
-# The init script starts the daemon through velmKort-logpipe.
+# velmKort-logpipe, which the init script starts the daemon through, is installed by default.
 VELMKORTD_CONF_OPTS = \
 	-DBUILD_TESTING=OFF \
 	-DVELM_WERROR=OFF \
-	-DVELM_INSTALL_LOGPIPE=ON \
 	-DVELM_INSTALL_STANDIN=$(if $(BR2_PACKAGE_VELMKORTD_STANDIN),ON,OFF) \
 	-DVELM_INSTALL_TOOLS=$(if $(BR2_PACKAGE_VELMKORTD_TOOLS),ON,OFF)
 
