@@ -24,9 +24,9 @@
 
 // The executable's own definitions take the place of the C library's for every caller in the
 // process, the library's internal callers too. The real allocator stays reachable: by glibc's
-// internal names, or on musl, which hides those, as the next definition in the search order
-// (musl's dlsym allocates nothing).
-#ifdef __GLIBC__
+// internal names, or on musl and uClibc-ng, which have none, as the next definition in the
+// search order (their dlsym allocates nothing).
+#ifdef VELM_LIBC_GLIBC
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);

@@ -4,8 +4,8 @@
 # any C++ runtime symbol it imports (there must be none).
 #   bench/footprint.sh                      RelWithDebInfo, as scripts/test builds
 #   BUILD_TYPE=MinSizeRel bench/footprint.sh
-# Build trees: build-bench, build-bench-mips, build-bench-armv5te, build-bench-armeb (or BUILD,
-# BUILD-mips, ...).
+# Build trees: build-bench, build-bench-mips, build-bench-armv5te, build-bench-armeb,
+# build-bench-armeb-uclibc (or BUILD, BUILD-mips, ...).
 # A cross target whose compiler is missing is reported and skipped.
 set -euo pipefail
 # shellcheck source=bench/common.sh
@@ -22,7 +22,7 @@ target() {
         dir=$build-$name
         tools=$triple-
         if ! command -v "${triple}-g++" >/dev/null; then
-            printf '%-8s (no %s-g++: skipped)\n' "$name" "$triple"
+            printf '%-12s (no %s-g++: skipped)\n' "$name" "$triple"
             return
         fi
         options+=(--toolchain "$root/cmake/toolchains/$toolchain")
@@ -39,7 +39,7 @@ target() {
         local bytes text data bss
         bytes=$(stat -c %s "$stripped/$(basename "$file")")
         read -r text data bss _ < <("${tools}size" "$stripped/$(basename "$file")" | tail -1)
-        printf '%-8s %-11s %8d %8d %6d %5d\n' "$name" "$(basename "$file")" "$bytes" "$text" \
+        printf '%-12s %-11s %8d %8d %6d %5d\n' "$name" "$(basename "$file")" "$bytes" "$text" \
             "$data" "$bss"
     done
     local needed cxx
@@ -48,17 +48,25 @@ target() {
     # libc's own __cxa_finalize (versioned GLIBC_*) is no C++ runtime.
     cxx=$("${tools}nm" -D --undefined-only "$stripped/velmKortd" | grep -v '@GLIBC_' |
         grep -cE ' (_Z|__cxa_|__gxx_|_Unwind_)' || true)
-    printf '%-8s velmKortd needs: %s; C++ runtime symbols imported: %d\n' "$name" "$needed" "$cxx"
+    printf '%-12s velmKortd needs: %s; C++ runtime symbols imported: %d\n' "$name" "$needed" "$cxx"
 }
 
 echo "stripped sizes in bytes, $build_type"
-printf '%-8s %-11s %8s %8s %6s %5s\n' target file file text data bss
+printf '%-12s %-11s %8s %8s %6s %5s\n' target file file text data bss
 target native "" ""
 target mips mips-linux-gnu mips-linux-gnu.cmake
 target armv5te arm-linux-gnueabi armv5te-linux-gnueabi.cmake
-# The device itself, with the toolchain scripts/armeb-toolchain builds (once, cached).
-if armeb=$("$root/scripts/armeb-toolchain" --dir 2>/dev/null) && [ -f "$armeb/complete" ]; then
+# The device itself, with the toolchain that toolchain/armeb-toolchain builds (once, cached).
+if armeb=$("$root/toolchain/armeb-toolchain" --dir 2>/dev/null) && [ -f "$armeb/complete" ]; then
     PATH=$armeb/bin:$PATH target armeb armeb-linux-musleabi armeb-linux-musleabi.cmake
 else
-    printf '%-8s (no toolchain: scripts/armeb-toolchain builds it)\n' armeb
+    printf '%-12s (no toolchain: toolchain/armeb-toolchain builds it)\n' armeb
+fi
+# And with uClibc-ng, Buildroot's C library (toolchain/armeb-uclibc-toolchain).
+if uclibc=$("$root/toolchain/armeb-uclibc-toolchain" --dir 2>/dev/null) && [ -f "$uclibc/complete" ]
+then
+    PATH=$uclibc/bin:$PATH target armeb-uclibc armeb-linux-uclibcgnueabi \
+        armeb-linux-uclibcgnueabi.cmake
+else
+    printf '%-12s (no toolchain: toolchain/armeb-uclibc-toolchain builds it)\n' armeb-uclibc
 fi

@@ -17,6 +17,7 @@ declare -A velm_packages_of=(
     [mips]="pkgconf googletest util-linux procps busybox python3-kconfiglib g++-mips-linux-gnu qemu-user"
     [armv5te]="pkgconf googletest util-linux procps busybox python3-kconfiglib g++-arm-linux-gnueabi qemu-user"
     [armeb]="pkgconf googletest util-linux procps busybox python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils"
+    [armeb-uclibc]="pkgconf googletest util-linux procps busybox python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils uclibc-source patch"
     [clang-armeb]="python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils"
     [gcc11]="g++-11"
     [clang-libstdcxx]="clang-14"

@@ -1,8 +1,8 @@
 # The device itself: big-endian XScale (ARMv5TE, BE32, EABI5, soft float) with musl, built
-# with the toolchain that scripts/armeb-toolchain makes from Debian packages, and run under
+# with the toolchain that toolchain/armeb-toolchain makes from Debian packages, and run under
 # qemu-armeb emulating a PXA270 (an XScale core) with that toolchain's musl loader.
 #
-#   scripts/armeb-toolchain
+#   toolchain/armeb-toolchain
 #   cmake -S . -B build-armeb -G Ninja --toolchain cmake/toolchains/armeb-linux-musleabi.cmake
 #
 # VELM_ARMEB_COMPILER picks the compiler: gcc (Debian's arm-linux-gnueabi-gcc 12, -mbig-endian;
@@ -11,15 +11,15 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR armv5te)
 
-set(VELM_ARMEB_TOOLCHAIN "" CACHE PATH "The toolchain scripts/armeb-toolchain made")
+set(VELM_ARMEB_TOOLCHAIN "" CACHE PATH "The toolchain toolchain/armeb-toolchain made")
 set(VELM_ARMEB_COMPILER gcc CACHE STRING "gcc (GCC 12) or clang (clang 14)")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VELM_ARMEB_TOOLCHAIN VELM_ARMEB_COMPILER)
 if(NOT VELM_ARMEB_TOOLCHAIN)
-    execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../../scripts/armeb-toolchain --dir
+    execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../../toolchain/armeb-toolchain --dir
                     OUTPUT_VARIABLE VELM_ARMEB_TOOLCHAIN OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 if(NOT EXISTS ${VELM_ARMEB_TOOLCHAIN}/bin/armeb-linux-musleabi-gcc)
-    message(FATAL_ERROR "no armeb toolchain in '${VELM_ARMEB_TOOLCHAIN}': run scripts/armeb-toolchain")
+    message(FATAL_ERROR "no armeb toolchain in '${VELM_ARMEB_TOOLCHAIN}': run toolchain/armeb-toolchain")
 endif()
 set(VELM_TARGET_TRIPLE armeb-linux-musleabi)
 set(VELM_TARGET_SYSROOT ${VELM_ARMEB_TOOLCHAIN}/sysroot)

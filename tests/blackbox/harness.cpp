@@ -121,12 +121,12 @@ bool isLogEntry(std::string_view entry, std::string_view text) {
     constexpr std::string_view kIdent = VELM_SYSLOG_IDENT;
     constexpr std::size_t kStampSize = sizeof "<15>Dec  7 22:18:26 " - 1;
     if (entry.size() < kStampSize ||
-        !std::regex_match(entry.begin(), entry.begin() + kStampSize, stamp)) {
+        !std::regex_match(entry.begin(), entry.begin() + kStampSize, stamp) ||
+        !entry.ends_with(kLogEnd)) {
         return false;
     }
     entry.remove_prefix(kStampSize);
-    // Only musl's entries, which come without an identity, end with a newline.
-    if (kIdent.empty() && entry.ends_with('\n')) entry.remove_suffix(1);
+    entry.remove_suffix(kLogEnd.size());
     return entry == std::string(kIdent) + ": " + std::string(text);
 }
 

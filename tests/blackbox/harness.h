@@ -48,10 +48,14 @@ class Inbox {
 // At most its first MiB; empty when missing.
 [[nodiscard]] std::string readFile(const char* path);
 
+// What the C library ends each entry to /dev/log with (cmake/LibcFacts.cmake): nothing on
+// glibc, a newline on musl, a NUL on uClibc-ng.
+inline constexpr std::string_view kLogEnd{VELM_LIBC_LOG_END, sizeof VELM_LIBC_LOG_END - 1};
+
 // Whether `entry` is what the C library sends the system log for `text` at LOG_DEBUG from a
 // program that never opened the log: "<15>", a "Dec  7 22:18:26 " timestamp, the default
-// identity without a pid (VELM_SYSLOG_IDENT: the program's name on glibc, empty on musl),
-// ": " and the text. musl also ends the entry with a newline.
+// identity without a pid (VELM_SYSLOG_IDENT: the program's name on glibc, empty on musl,
+// "syslog" on uClibc-ng), ": ", the text and kLogEnd.
 [[nodiscard]] bool isLogEntry(std::string_view entry, std::string_view text);
 
 // The daemon's arguments and environment. Nothing of the test's own environment is passed

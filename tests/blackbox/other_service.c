@@ -2,6 +2,7 @@
  * nothing with the stand-in: the daemon must run against it unchanged when it is put in front
  * with LD_PRELOAD. Its first zelListen delivers one built-in update, handed over at an odd
  * address, then ends the daemon's loop through the exported flag. */
+#define _GNU_SOURCE /* RTLD_DEFAULT: uClibc-ng declares it only for GNU code */
 #include <dlfcn.h>
 #include <stdint.h>
 #include <string.h>
