@@ -699,7 +699,7 @@ TEST(ToolsOnAFullDisk, LeaveNoPartialFileAndRefuseAnUnwritableDirectoryAtStart) 
     EXPECT_FALSE(exists(disk + "/rec"));
     // A device that refuses the write is no partial file: it stays.
     const std::string device = dir / "full";
-    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 7)), 0);
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
     result = run(dir, {kInject, "connect", "--output", device});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find(std::strerror(ENOSPC)), std::string::npos) << result.err;
