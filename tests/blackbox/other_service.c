@@ -8,12 +8,6 @@
 
 #include "service/zel.h"
 
-/* clang for ARMv5 warns that the flag's store below is a call into the runtime: it is meant
- * to be whatever another library's own build makes of it. */
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Watomic-alignment"
-#endif
-
 /* The record it delivers, as the test expects it: an update with vpi 8, vci 35 and wanIp
  * 192.0.2.1, everything else zero, integers in host byte order. */
 static void buildUpdate(unsigned char* record) {

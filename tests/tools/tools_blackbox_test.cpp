@@ -160,9 +160,8 @@ std::string takeQueued(int fd) {
     return buffer;
 }
 
-// Sends once the peer monitor has bound its socket; false if it exits before that. A socket
-// still missing after a few seconds is a hang: the monitor is killed, and the test fails
-// naming the path.
+// Sends once the peer monitor has bound its socket; false if it exits before that, or hangs:
+// a socket still missing after 10 s fails the test, naming the path, the monitor killed.
 bool sendWhenBound(int fd, const std::string& to, const std::string& bytes, pid_t peer) {
     const sockaddr_un address = addressOf(to);
     for (int ticks = 0; ticks < 1000; ++ticks, ::usleep(10000)) {
@@ -178,24 +177,21 @@ bool sendWhenBound(int fd, const std::string& to, const std::string& bytes, pid_
     return false;
 }
 
-// A datagram socket bound to an abstract name, of exactly its length: no file, no NUL after it.
+// A datagram socket bound to the abstract name `name`, of exactly its length (no NUL after it).
 int abstractSocket(const std::string& name) {
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    name.copy(address.sun_path + 1, sizeof address.sun_path - 1);
+    const int fd = datagramSocket();
+    sockaddr_un address = addressOf("@" + name);
+    address.sun_path[0] = '\0';
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
-    ::close(fd);
-    return -1;
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ? fd : -1;
 }
 
 // Whether the monitor left its private staging name behind in `dir`.
 bool stagingLeft(const TempDir& dir) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir / "")) {
-        if (entry.path().filename().string().starts_with(".velmKort-peer.")) return true;
-    }
-    return false;
+    const std::filesystem::directory_iterator entries(dir / "");
+    return std::any_of(begin(entries), end(entries), [](const auto& entry) {
+        return entry.path().filename().string().starts_with(".velmKort-peer.");
+    });
 }
 
 MgmtEvent eventFrom(const std::string& bytes) {
@@ -339,7 +335,6 @@ TEST(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
     ::close(sender);
     const std::string abstractName = "velm-tools-test." + std::to_string(::getpid());
     const int abstractSender = abstractSocket(abstractName);
-    ASSERT_GE(abstractSender, 0);
     ASSERT_TRUE(sendWhenBound(abstractSender, peerPath, std::string(1000, 'x'), peer));
     ::close(abstractSender);
 
@@ -468,18 +463,16 @@ TEST(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder)
     // A second capture into the same directory refuses, and the first stays as it was.
     EXPECT_EQ(run(dir, {kPeer, "--socket", peerPath, "--count", "1", "--save", capture}).status, 1);
     EXPECT_EQ(readFile(capture + "/000001.rec"), sent[0]);
-    // A file met later is not written over either: the capture stops there.
-    const std::string later = dir / "later";
-    ASSERT_EQ(::mkdir(later.c_str(), 0755), 0);
-    std::ofstream(later + "/000002.rec") << "kept";
-    const pid_t again = start({kPeer, "--socket", peerPath, "--count", "2", "--save", later},
+    // Nor is a file met later: the capture stops there.
+    for (const char* name : {"/000001.rec", "/000003.rec"}) ::unlink((capture + name).c_str());
+    const pid_t again = start({kPeer, "--socket", peerPath, "--count", "2", "--save", capture},
                               dir / "out", dir / "err");
-    const int laterSender = datagramSocket();
-    for (int i = 0; i < 2; ++i) ASSERT_TRUE(sendWhenBound(laterSender, peerPath, sent[0], again));
-    ::close(laterSender);
+    const int againSender = datagramSocket();
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(sendWhenBound(againSender, peerPath, sent[0], again));
+    ::close(againSender);
     EXPECT_EQ(waitFor(again), 1);
-    EXPECT_NE(readFile(dir / "err").find(later + "/000002.rec"), std::string::npos);
-    EXPECT_EQ(readFile(later + "/000002.rec"), "kept");
+    EXPECT_NE(readFile(dir / "err").find(capture + "/000002.rec"), std::string::npos);
+    EXPECT_EQ(readFile(capture + "/000002.rec"), sent[1]);
 }
 
 TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
@@ -490,10 +483,9 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     const std::string gateway = std::string("\x01\x1f\x7f\xff\"\\/\t\r\b\fabcde", 16);  // no NUL
     const std::string user = "\xc3\xa9\x80 \"x\\y\"";
     // Overlong forms and a surrogate, which a strict reader refuses raw; a CSI, a C1 control.
+    const std::string csi = "\xc2\x9b";
     const std::string dns1 = "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf";
-    const std::string dns2 =
-        "\xed\xa0\x80\xc2\x9b"
-        "2J";
+    const std::string dns2 = "\xed\xa0\x80" + csi + "2J";
     // A full-width text cut short in its last character, before bytes that would complete it.
     const std::string password = std::string(63, 'p') + "\xf0\x9f";
     setInteger(event, offsetof(AdslIfObject, idleTimeout), 0x98989898U);
@@ -566,23 +558,20 @@ for line in lines:
     const Result parsed = run(dir, {kPython3, "-c", check, dir / "json", timeForm}, {}, On::Host);
     ASSERT_EQ(parsed.status, 0) << parsed.err << readFile(dir / "json");
     const std::string stray = "\xef\xbf\xbd";  // U+FFFD
-    const auto strays = [&](int count) {
-        std::string all;
-        while (count-- > 0) all += stray;
-        return all;
+    // The hex of a decoded text all of whose bytes are stray ones.
+    const auto strays = [](const std::string& bytes) {
+        return std::regex_replace(hexOf(bytes), std::regex(".."), "efbfbd");
     };
     EXPECT_EQ(parsed.out,
               "1 " + hexOf(from) + " - 284 False 2 UPDATE\n" +
                   "23 8 -5 4294967295 ab:05:00:10:fe:0f ['password', 'username', 'wanDns1', " +
                   "'wanDns2', 'wanGateway']\nwanIp " + hexOf(wanIp) + " -\nwanGateway " +
                   hexOf(std::string(gateway).replace(3, 1, stray)) + " " + hexOf(gateway) +
-                  "\nwanDns1 " + hexOf(strays(9)) + " " + hexOf(dns1) + "\nwanDns2 " +
-                  hexOf(strays(3) + "\xc2\x9b"
-                                    "2J") +
-                  " " + hexOf(dns2) + "\nusername " +
+                  "\nwanDns1 " + strays(dns1) + " " + hexOf(dns1) + "\nwanDns2 " +
+                  strays("\xed\xa0\x80") + hexOf(csi + "2J") + " " + hexOf(dns2) + "\nusername " +
                   hexOf(std::string(user).replace(2, 1, stray)) + " " + hexOf(user) +
-                  "\npassword " + hexOf(std::string(63, 'p') + strays(2)) + " " + hexOf(password) +
-                  "\n2 " + hexOf(from + stray) + " " + hexOf(from + "\xff") +
+                  "\npassword " + hexOf(std::string(63, 'p')) + strays("\xf0\x9f") + " " +
+                  hexOf(password) + "\n2 " + hexOf(from + stray) + " " + hexOf(from + "\xff") +
                   " 4 True None None\n");
 }
 
