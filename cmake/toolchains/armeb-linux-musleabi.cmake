@@ -27,10 +27,6 @@ set(VELM_TARGET_SYSROOT ${VELM_ARMEB_TOOLCHAIN}/sysroot)
 if(VELM_ARMEB_COMPILER STREQUAL "clang")
     set(CMAKE_C_COMPILER ${VELM_ARMEB_TOOLCHAIN}/bin/${VELM_TARGET_TRIPLE}-clang)
     set(CMAKE_CXX_COMPILER ${VELM_ARMEB_TOOLCHAIN}/bin/${VELM_TARGET_TRIPLE}-clang++)
-    # clang 14 calls no atomic lock-free on ARMv5 and warns of each as a runtime call, which
-    # on this core it always is (the tests use some on purpose): shown, but not an error.
-    set(CMAKE_C_FLAGS_INIT -Wno-error=atomic-alignment)
-    set(CMAKE_CXX_FLAGS_INIT -Wno-error=atomic-alignment)
 else()
     set(CMAKE_C_COMPILER ${VELM_ARMEB_TOOLCHAIN}/bin/${VELM_TARGET_TRIPLE}-gcc)
     set(CMAKE_CXX_COMPILER ${VELM_ARMEB_TOOLCHAIN}/bin/${VELM_TARGET_TRIPLE}-g++)
