@@ -11,10 +11,10 @@
  * Built with clang; the asm labels give the functions the names compilers treat as builtins.
  *
  * A 1- or 2-byte value arrives as a whole register whose upper bits are the caller's business:
- * GCC passes a value with its top bit set sign-extended (0xc8 as 0xffffffc8), clang
- * zero-extended. So every value parameter is a full word (arg_t), truncated here: declared as
- * uint8_t, clang would trust the upper bits to be zero and drop the masks, and a sign-extended
- * value would then spill 0xff into the other lanes of the word and compare unequal.
+ * GCC passes a value with its top bit set sign-extended (0xc8 as 0xffffffc8), and clang's own
+ * __sync_* calls do not zero-extend either. So every value parameter is a full word (arg_t),
+ * truncated here: declared as uint8_t, clang would trust the upper bits to be zero and drop
+ * the masks, and such a value would spill 0xff into the other lanes and compare unequal.
  */
 #include <stdint.h>
 #include <stdbool.h>
