@@ -9,6 +9,12 @@
  *   __kuser_cmpxchg64 0xffff0f60  int (const int64 *old, const int64 *new, volatile int64 *)
  * All state lives in the object operated on, so every module may carry its own (hidden) copy.
  * Built with clang; the asm labels give the functions the names compilers treat as builtins.
+ *
+ * A 1- or 2-byte value arrives as a whole register whose upper bits are the caller's business:
+ * GCC passes a value with its top bit set sign-extended (0xc8 as 0xffffffc8), and clang's own
+ * __sync_* calls do not zero-extend either. So every value parameter is a full word (arg_t),
+ * truncated here: declared as uint8_t, clang would trust the upper bits to be zero and drop
+ * the masks, and such a value would spill 0xff into the other lanes and compare unequal.
  */
 #include <stdint.h>
 #include <stdbool.h>
@@ -22,6 +28,8 @@ typedef int kuser_cmpxchg64_t(const int64_t *oldval, const int64_t *newval,
 #define kuser_cmpxchg64 (*(kuser_cmpxchg64_t *)0xffff0f60)
 
 #define HIDDEN __attribute__((visibility("hidden")))
+
+typedef uint32_t arg_t;
 
 enum op { OP_XCHG, OP_ADD, OP_SUB, OP_AND, OP_OR, OP_XOR, OP_NAND };
 
@@ -37,6 +45,11 @@ static inline uint64_t apply(enum op o, uint64_t a, uint64_t b)
     case OP_XOR: return a ^ b;
     default: return ~(a & b);
     }
+}
+
+static inline uint32_t lane_mask(unsigned size)
+{
+    return size == 4 ? 0xffffffffu : size == 2 ? 0xffffu : 0xffu;
 }
 
 /* Where a 1- or 2-byte object sits in its aligned word, as a shift count. */
@@ -64,8 +77,9 @@ static uint32_t rmw(volatile void *p, unsigned size, enum op o, uint32_t v)
     }
     volatile int *w = (volatile int *)((uintptr_t)p & ~(uintptr_t)3);
     unsigned shift = subword_shift(p, size);
-    uint32_t mask = (size == 1 ? 0xffu : 0xffffu);
+    uint32_t mask = lane_mask(size);
     uint32_t oldw, neww, old;
+    v &= mask;
     do {
         oldw = (uint32_t)*w;
         old = (oldw >> shift) & mask;
@@ -79,7 +93,7 @@ static uint32_t cas(volatile void *p, unsigned size, uint32_t expected, uint32_t
 {
     volatile int *w = (volatile int *)((uintptr_t)p & ~(uintptr_t)3);
     unsigned shift = size == 4 ? 0 : subword_shift(p, size);
-    uint32_t mask = size == 4 ? 0xffffffffu : size == 1 ? 0xffu : 0xffffu;
+    uint32_t mask = lane_mask(size);
     expected &= mask;
     desired &= mask;
     for (;;) {
@@ -136,21 +150,21 @@ static uint64_t load64(volatile void *p)
 FN(void, __sync_synchronize, (void)) { kuser_dmb(); }
 
 #define SYNC_SIZED(N, T) \
-    FN(T, __sync_fetch_and_add_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_ADD, v); } \
-    FN(T, __sync_fetch_and_sub_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_SUB, v); } \
-    FN(T, __sync_fetch_and_and_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_AND, v); } \
-    FN(T, __sync_fetch_and_or_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_OR, v); } \
-    FN(T, __sync_fetch_and_xor_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_XOR, v); } \
-    FN(T, __sync_fetch_and_nand_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_NAND, v); } \
-    FN(T, __sync_add_and_fetch_##N, (volatile void *p, T v)) { return (T)(rmw(p, N, OP_ADD, v) + v); } \
-    FN(T, __sync_sub_and_fetch_##N, (volatile void *p, T v)) { return (T)(rmw(p, N, OP_SUB, v) - v); } \
-    FN(T, __sync_and_and_fetch_##N, (volatile void *p, T v)) { return (T)(rmw(p, N, OP_AND, v) & v); } \
-    FN(T, __sync_or_and_fetch_##N, (volatile void *p, T v)) { return (T)(rmw(p, N, OP_OR, v) | v); } \
-    FN(T, __sync_xor_and_fetch_##N, (volatile void *p, T v)) { return (T)(rmw(p, N, OP_XOR, v) ^ v); } \
-    FN(T, __sync_nand_and_fetch_##N, (volatile void *p, T v)) { return (T)~(rmw(p, N, OP_NAND, v) & v); } \
-    FN(T, __sync_lock_test_and_set_##N, (volatile void *p, T v)) { return (T)rmw(p, N, OP_XCHG, v); } \
-    FN(T, __sync_val_compare_and_swap_##N, (volatile void *p, T e, T d)) { return (T)cas(p, N, e, d); } \
-    FN(bool, __sync_bool_compare_and_swap_##N, (volatile void *p, T e, T d)) { return cas(p, N, e, d) == (T)e; } \
+    FN(T, __sync_fetch_and_add_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_ADD, v); } \
+    FN(T, __sync_fetch_and_sub_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_SUB, v); } \
+    FN(T, __sync_fetch_and_and_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_AND, v); } \
+    FN(T, __sync_fetch_and_or_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_OR, v); } \
+    FN(T, __sync_fetch_and_xor_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_XOR, v); } \
+    FN(T, __sync_fetch_and_nand_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_NAND, v); } \
+    FN(T, __sync_add_and_fetch_##N, (volatile void *p, arg_t v)) { return (T)(rmw(p, N, OP_ADD, v) + v); } \
+    FN(T, __sync_sub_and_fetch_##N, (volatile void *p, arg_t v)) { return (T)(rmw(p, N, OP_SUB, v) - v); } \
+    FN(T, __sync_and_and_fetch_##N, (volatile void *p, arg_t v)) { return (T)(rmw(p, N, OP_AND, v) & v); } \
+    FN(T, __sync_or_and_fetch_##N, (volatile void *p, arg_t v)) { return (T)(rmw(p, N, OP_OR, v) | v); } \
+    FN(T, __sync_xor_and_fetch_##N, (volatile void *p, arg_t v)) { return (T)(rmw(p, N, OP_XOR, v) ^ v); } \
+    FN(T, __sync_nand_and_fetch_##N, (volatile void *p, arg_t v)) { return (T)~(rmw(p, N, OP_NAND, v) & v); } \
+    FN(T, __sync_lock_test_and_set_##N, (volatile void *p, arg_t v)) { return (T)rmw(p, N, OP_XCHG, v); } \
+    FN(T, __sync_val_compare_and_swap_##N, (volatile void *p, arg_t e, arg_t d)) { return (T)cas(p, N, e, d); } \
+    FN(bool, __sync_bool_compare_and_swap_##N, (volatile void *p, arg_t e, arg_t d)) { return cas(p, N, e, d) == (T)e; } \
     FN(void, __sync_lock_release_##N, (volatile void *p)) { kuser_dmb(); *(volatile T *)p = 0; }
 SYNC_SIZED(1, uint8_t)
 SYNC_SIZED(2, uint16_t)
@@ -179,25 +193,25 @@ FN(bool, __sync_bool_compare_and_swap_8, (volatile void *p, uint64_t e, uint64_t
 #define ATOMIC_SIZED(N, T) \
     FN(T, __atomic_load_##N, (const volatile void *p, int order)) \
     { BARRIER_IF(order); T v = *(const volatile T *)p; BARRIER_IF(order); return v; } \
-    FN(void, __atomic_store_##N, (volatile void *p, T v, int order)) \
-    { BARRIER_IF(order); *(volatile T *)p = v; BARRIER_IF(order); } \
-    FN(T, __atomic_exchange_##N, (volatile void *p, T v, int order)) \
+    FN(void, __atomic_store_##N, (volatile void *p, arg_t v, int order)) \
+    { BARRIER_IF(order); *(volatile T *)p = (T)v; BARRIER_IF(order); } \
+    FN(T, __atomic_exchange_##N, (volatile void *p, arg_t v, int order)) \
     { (void)order; return (T)rmw(p, N, OP_XCHG, v); } \
-    FN(bool, __atomic_compare_exchange_##N, (volatile void *p, void *expected, T desired, int s, int f)) \
+    FN(bool, __atomic_compare_exchange_##N, (volatile void *p, void *expected, arg_t desired, int s, int f)) \
     { (void)s; (void)f; T e = *(T *)expected; T seen = (T)cas(p, N, e, desired); \
       if (seen == e) return true; *(T *)expected = seen; return false; } \
-    FN(T, __atomic_fetch_add_##N, (volatile void *p, T v, int o)) { (void)o; return (T)rmw(p, N, OP_ADD, v); } \
-    FN(T, __atomic_fetch_sub_##N, (volatile void *p, T v, int o)) { (void)o; return (T)rmw(p, N, OP_SUB, v); } \
-    FN(T, __atomic_fetch_and_##N, (volatile void *p, T v, int o)) { (void)o; return (T)rmw(p, N, OP_AND, v); } \
-    FN(T, __atomic_fetch_or_##N, (volatile void *p, T v, int o)) { (void)o; return (T)rmw(p, N, OP_OR, v); } \
-    FN(T, __atomic_fetch_xor_##N, (volatile void *p, T v, int o)) { (void)o; return (T)rmw(p, N, OP_XOR, v); } \
-    FN(T, __atomic_fetch_nand_##N, (volatile void *p, T v, int o)) { (void)o; return (T)rmw(p, N, OP_NAND, v); } \
-    FN(T, __atomic_add_fetch_##N, (volatile void *p, T v, int o)) { (void)o; return (T)(rmw(p, N, OP_ADD, v) + v); } \
-    FN(T, __atomic_sub_fetch_##N, (volatile void *p, T v, int o)) { (void)o; return (T)(rmw(p, N, OP_SUB, v) - v); } \
-    FN(T, __atomic_and_fetch_##N, (volatile void *p, T v, int o)) { (void)o; return (T)(rmw(p, N, OP_AND, v) & v); } \
-    FN(T, __atomic_or_fetch_##N, (volatile void *p, T v, int o)) { (void)o; return (T)(rmw(p, N, OP_OR, v) | v); } \
-    FN(T, __atomic_xor_fetch_##N, (volatile void *p, T v, int o)) { (void)o; return (T)(rmw(p, N, OP_XOR, v) ^ v); } \
-    FN(T, __atomic_nand_fetch_##N, (volatile void *p, T v, int o)) { (void)o; return (T)~(rmw(p, N, OP_NAND, v) & v); }
+    FN(T, __atomic_fetch_add_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)rmw(p, N, OP_ADD, v); } \
+    FN(T, __atomic_fetch_sub_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)rmw(p, N, OP_SUB, v); } \
+    FN(T, __atomic_fetch_and_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)rmw(p, N, OP_AND, v); } \
+    FN(T, __atomic_fetch_or_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)rmw(p, N, OP_OR, v); } \
+    FN(T, __atomic_fetch_xor_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)rmw(p, N, OP_XOR, v); } \
+    FN(T, __atomic_fetch_nand_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)rmw(p, N, OP_NAND, v); } \
+    FN(T, __atomic_add_fetch_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)(rmw(p, N, OP_ADD, v) + v); } \
+    FN(T, __atomic_sub_fetch_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)(rmw(p, N, OP_SUB, v) - v); } \
+    FN(T, __atomic_and_fetch_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)(rmw(p, N, OP_AND, v) & v); } \
+    FN(T, __atomic_or_fetch_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)(rmw(p, N, OP_OR, v) | v); } \
+    FN(T, __atomic_xor_fetch_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)(rmw(p, N, OP_XOR, v) ^ v); } \
+    FN(T, __atomic_nand_fetch_##N, (volatile void *p, arg_t v, int o)) { (void)o; return (T)~(rmw(p, N, OP_NAND, v) & v); }
 ATOMIC_SIZED(1, uint8_t)
 ATOMIC_SIZED(2, uint16_t)
 ATOMIC_SIZED(4, uint32_t)

@@ -1,11 +1,13 @@
 // Runs the built tools as people and scripts do, against sockets bound in a private directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,18 +160,38 @@ std::string takeQueued(int fd) {
     return buffer;
 }
 
-// Sends once the peer monitor has bound its socket; false if it exits before that.
+// Sends once the peer monitor has bound its socket; false if it exits before that, or hangs:
+// a socket still missing after 10 s fails the test, naming the path, the monitor killed.
 bool sendWhenBound(int fd, const std::string& to, const std::string& bytes, pid_t peer) {
     const sockaddr_un address = addressOf(to);
-    for (;;) {
+    for (int ticks = 0; ticks < 1000; ++ticks, ::usleep(10000)) {
         if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
                      sizeof address) >= 0)
             return true;
         if (errno != ENOENT && errno != ECONNREFUSED) return false;
         int status = 0;
         if (::waitpid(peer, &status, WNOHANG) != 0) return false;
-        ::usleep(10000);
     }
+    ADD_FAILURE() << "no socket bound at " << to << " after 10 s: " << commands[peer];
+    if (::kill(peer, SIGKILL) == 0) ::waitpid(peer, nullptr, 0);
+    return false;
+}
+
+// A datagram socket bound to the abstract name `name`, of exactly its length (no NUL after it).
+int abstractSocket(const std::string& name) {
+    const int fd = datagramSocket();
+    sockaddr_un address = addressOf("@" + name);
+    address.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ? fd : -1;
+}
+
+// Whether the monitor left its private staging name behind in `dir`.
+bool stagingLeft(const TempDir& dir) {
+    const std::filesystem::directory_iterator entries(dir / "");
+    return std::any_of(begin(entries), end(entries), [](const auto& entry) {
+        return entry.path().filename().string().starts_with(".velmKort-peer.");
+    });
 }
 
 MgmtEvent eventFrom(const std::string& bytes) {
@@ -310,10 +332,14 @@ TEST(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
     const std::string record(reinterpret_cast<const char*>(&event), sizeof event);
     ASSERT_TRUE(sendWhenBound(sender, peerPath, record, peer));
     ASSERT_TRUE(sendWhenBound(sender, peerPath, "abc", peer));
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(1000, 'x'), peer));
     ::close(sender);
+    const std::string abstractName = "velm-tools-test." + std::to_string(::getpid());
+    const int abstractSender = abstractSocket(abstractName);
+    ASSERT_TRUE(sendWhenBound(abstractSender, peerPath, std::string(1000, 'x'), peer));
+    ::close(abstractSender);
 
     ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
+    EXPECT_FALSE(stagingLeft(dir));
     const std::string out = readFile(dir / "out");
     const std::string from = "from " + (dir / "sender") + ": ";
     EXPECT_EQ(out.find("#1 " + from + "284 bytes, type UPDATE\n    bModeAutodetect = 0\n"), 0U)
@@ -322,7 +348,8 @@ TEST(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
     EXPECT_NE(out.find("\n    username = alice\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\n#2 " + from + "malformed: 3 bytes, expected 284\n"), std::string::npos)
         << out;
-    EXPECT_NE(out.find("\n#3 " + from + "malformed: 1000 bytes, expected 284\n"), std::string::npos)
+    EXPECT_NE(out.find("\n#3 from @" + abstractName + ": malformed: 1000 bytes, expected 284\n"),
+              std::string::npos)
         << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 23 + 1 + 1) << out;
     EXPECT_FALSE(exists(peerPath));
@@ -436,6 +463,16 @@ TEST(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder)
     // A second capture into the same directory refuses, and the first stays as it was.
     EXPECT_EQ(run(dir, {kPeer, "--socket", peerPath, "--count", "1", "--save", capture}).status, 1);
     EXPECT_EQ(readFile(capture + "/000001.rec"), sent[0]);
+    // Nor is a file met later: the capture stops there.
+    for (const char* name : {"/000001.rec", "/000003.rec"}) ::unlink((capture + name).c_str());
+    const pid_t again = start({kPeer, "--socket", peerPath, "--count", "2", "--save", capture},
+                              dir / "out", dir / "err");
+    const int againSender = datagramSocket();
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(sendWhenBound(againSender, peerPath, sent[0], again));
+    ::close(againSender);
+    EXPECT_EQ(waitFor(again), 1);
+    EXPECT_NE(readFile(dir / "err").find(capture + "/000002.rec"), std::string::npos);
+    EXPECT_EQ(readFile(capture + "/000002.rec"), sent[1]);
 }
 
 TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
@@ -445,9 +482,19 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     const std::string wanIp = "\x1b[2J\"\\\n";  // clear screen, quote, backslash, line break
     const std::string gateway = std::string("\x01\x1f\x7f\xff\"\\/\t\r\b\fabcde", 16);  // no NUL
     const std::string user = "\xc3\xa9\x80 \"x\\y\"";
+    // Overlong forms and a surrogate, which a strict reader refuses raw; a CSI, a C1 control.
+    const std::string csi = "\xc2\x9b";
+    const std::string dns1 = "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf";
+    const std::string dns2 = "\xed\xa0\x80" + csi + "2J";
+    // A full-width text cut short in its last character, before bytes that would complete it.
+    const std::string password = std::string(63, 'p') + "\xf0\x9f";
+    setInteger(event, offsetof(AdslIfObject, idleTimeout), 0x98989898U);
     std::memcpy(event.ifObject.wanIp, wanIp.data(), wanIp.size());
     std::memcpy(event.ifObject.wanGateway, gateway.data(), gateway.size());
     std::memcpy(event.ifObject.username, user.data(), user.size());
+    std::memcpy(event.ifObject.wanDns1, dns1.data(), dns1.size());
+    std::memcpy(event.ifObject.wanDns2, dns2.data(), dns2.size());
+    std::memcpy(event.ifObject.password, password.data(), password.size());
     const std::string peerPath = dir / "peer";
     const std::string from = dir / "sender";
     const std::string timeForm = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)";
@@ -477,16 +524,20 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
         << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 23) << text;
 
-    // Python's own parser, strict about control characters in strings, reads every line: valid
-    // UTF-8 stays its characters, a stray byte is U+FFFD, and "hex" holds such a text's bytes.
+    // Python's own parser, strict about control characters in strings and about UTF-8, reads
+    // every line: valid UTF-8 stays its characters, a stray byte is U+FFFD, and "hex" holds such
+    // a text's bytes, the sender's path's too.
     const pid_t jsonPeer =
         start({kPeer, "--socket", peerPath, "--count", "2", "--json", "--timestamps"}, dir / "json",
               dir / "err");
     ASSERT_GT(jsonPeer, 0);
     ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(event), jsonPeer));
+    ::close(sender);
+    sender = datagramSocket(from + "\xff");
     ASSERT_TRUE(sendWhenBound(sender, peerPath, "x\n{\"", jsonPeer));
     ::close(sender);
     ASSERT_EQ(waitFor(jsonPeer), 0) << readFile(dir / "err");
+    EXPECT_NE(readFile(dir / "json").find(R"(\u009b2J)"), std::string::npos);
     if (std::string_view(kPython3).empty()) GTEST_SKIP() << "no python3 to read the JSON";
     const std::string check = R"(
 import json, re, sys
@@ -495,23 +546,33 @@ assert lines.pop() == ''
 for line in lines:
     o = json.loads(line)
     assert re.fullmatch(sys.argv[2], o['time']), o['time']
-    print(o['number'], o['sender'], o['size'], o['malformed'], o.get('type'), o.get('typeName'))
+    h = o.get('hex', {})
+    print(o['number'], o['sender'].encode().hex(), h.get('sender', '-'), o['size'],
+          o['malformed'], o.get('type'), o.get('typeName'))
     if not o['malformed']:
         i = o['ifObject']
-        print(len(i), i['vpi'], i['bWanTimedOut'], i['wanMtu'], i['dbMac'], sorted(o['hex']))
-        for name in ('wanIp', 'wanGateway', 'username', 'password'):
-            print(name, i[name].encode().hex(), o['hex'].get(name, '-'))
+        print(len(i), i['vpi'], i['bWanTimedOut'], i['wanMtu'], i['dbMac'], sorted(h))
+        for name in ('wanIp', 'wanGateway', 'wanDns1', 'wanDns2', 'username', 'password'):
+            print(name, i[name].encode().hex(), h.get(name, '-'))
 )";
     const Result parsed = run(dir, {kPython3, "-c", check, dir / "json", timeForm}, {}, On::Host);
     ASSERT_EQ(parsed.status, 0) << parsed.err << readFile(dir / "json");
     const std::string stray = "\xef\xbf\xbd";  // U+FFFD
-    EXPECT_EQ(parsed.out, "1 " + from + " 284 False 2 UPDATE\n" +
-                              "23 8 -5 4294967295 ab:05:00:10:fe:0f ['username', 'wanGateway']\n" +
-                              "wanIp " + hexOf(wanIp) + " -\nwanGateway " +
-                              hexOf(std::string(gateway).replace(3, 1, stray)) + " " +
-                              hexOf(gateway) + "\nusername " +
-                              hexOf(std::string(user).replace(2, 1, stray)) + " " + hexOf(user) +
-                              "\npassword  -\n" + "2 " + from + " 4 True None None\n");
+    // The hex of a decoded text all of whose bytes are stray ones.
+    const auto strays = [](const std::string& bytes) {
+        return std::regex_replace(hexOf(bytes), std::regex(".."), "efbfbd");
+    };
+    EXPECT_EQ(parsed.out,
+              "1 " + hexOf(from) + " - 284 False 2 UPDATE\n" +
+                  "23 8 -5 4294967295 ab:05:00:10:fe:0f ['password', 'username', 'wanDns1', " +
+                  "'wanDns2', 'wanGateway']\nwanIp " + hexOf(wanIp) + " -\nwanGateway " +
+                  hexOf(std::string(gateway).replace(3, 1, stray)) + " " + hexOf(gateway) +
+                  "\nwanDns1 " + strays(dns1) + " " + hexOf(dns1) + "\nwanDns2 " +
+                  strays("\xed\xa0\x80") + hexOf(csi + "2J") + " " + hexOf(dns2) + "\nusername " +
+                  hexOf(std::string(user).replace(2, 1, stray)) + " " + hexOf(user) +
+                  "\npassword " + hexOf(std::string(63, 'p')) + strays("\xf0\x9f") + " " +
+                  hexOf(password) + "\n2 " + hexOf(from + stray) + " " + hexOf(from + "\xff") +
+                  " 4 True None None\n");
 }
 
 TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
@@ -531,6 +592,7 @@ TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
     EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find(peerPath + " is in use"), std::string::npos) << result.err;
+    EXPECT_FALSE(stagingLeft(dir));
     ASSERT_TRUE(sendWhenBound(sender, peerPath, record, first));
     ASSERT_EQ(waitFor(first), 0) << readFile(dir / "err");
     EXPECT_NE(readFile(dir / "out").find("\n#2 from (unnamed): 284 bytes"), std::string::npos);
@@ -545,10 +607,12 @@ TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
         << result.err;
     EXPECT_EQ(readFile(dir / "file"), "kept");
 
-    // Nor is a live stream socket, which goes on accepting.
+    // Nor is a live stream socket, which was never sent a connection and goes on accepting.
     const int listener = datagramSocket(peerPath, SOCK_STREAM);
     ASSERT_EQ(::listen(listener, 1), 0);
     EXPECT_EQ(run(dir, {kPeer, "--socket", peerPath, "--count", "1"}).status, 3);
+    pollfd pending{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&pending, 1, 0), 0);
     const sockaddr_un address = addressOf(peerPath);
     const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     EXPECT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
@@ -622,6 +686,14 @@ TEST(ToolsOnAFullDisk, LeaveNoPartialFileAndRefuseAnUnwritableDirectoryAtStart) 
     result = run(dir, {kInject, "connect", "--output", disk + "/rec"});
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists(disk + "/rec"));
+    // A device that refuses the write is no partial file: it stays.
+    const std::string device = dir / "full";
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
+    result = run(dir, {kInject, "connect", "--output", device});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(std::strerror(ENOSPC)), std::string::npos) << result.err;
+    struct stat status {};
+    EXPECT_TRUE(::lstat(device.c_str(), &status) == 0 && S_ISCHR(status.st_mode));
 }
 
 // A peer written in C, built against the installed header, reads the daemon's own datagram
