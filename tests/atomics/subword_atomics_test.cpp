@@ -1,5 +1,5 @@
 // The 1- and 2-byte atomics on every lane of a word, with values whose top bit is set. On ARMv5
-// each is a call into the toolchain's runtime (scripts/armeb-atomics.c on the device), which
+// each is a call into the toolchain's runtime (toolchain/armeb-atomics.c on the device), which
 // works on the whole aligned word: it must change its own lane only, in either byte order,
 // whatever the upper bits of the register it is passed (GCC sign-extends such values).
 #include <gtest/gtest.h>
