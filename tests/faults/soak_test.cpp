@@ -73,7 +73,8 @@ struct Usage {
     Usage usage;
     const std::string proc = "/proc/" + std::to_string(pid);
     // The fewest of a few looks: the C library may hold a descriptor for the length of a call
-    // (uClibc-ng's syslog opens the time zone file as it stamps an entry); a leak stays in every look.
+    // (uClibc-ng's syslog opens the time zone file as it stamps an entry); a leak stays in
+    // every look.
     for (int look = 0; look < 5; ++look) {
         if (look > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         DIR* dir = ::opendir((proc + "/fd").c_str());
