@@ -74,13 +74,12 @@ void expectEveryLaneRight() {
         EXPECT_EQ(word.seen(), only(0xc3));
         // A carry out of the lane is lost, not added to its neighbour.
         *lane = v<T>(0x7f);
-        const auto plus = [](T a, unsigned byte) { return static_cast<T>(a + v<T>(byte)); };
+        const T sum = static_cast<T>(v<T>(0x7f) + v<T>(0x81) + v<T>(0x90));
+        const T total = static_cast<T>(sum + v<T>(0xf0));
         EXPECT_EQ(__atomic_fetch_add(lane, v<T>(0x81), kSeq), v<T>(0x7f));
-        T sum = plus(plus(v<T>(0x7f), 0x81), 0x90);
         EXPECT_EQ(__atomic_add_fetch(lane, v<T>(0x90), kSeq), sum);
-        sum = plus(sum, 0xf0);
-        EXPECT_EQ(__sync_add_and_fetch(lane, v<T>(0xf0)), sum);
-        EXPECT_EQ(word.seen(), Word<T>(at, sum).seen());
+        EXPECT_EQ(__sync_add_and_fetch(lane, v<T>(0xf0)), total);
+        EXPECT_EQ(word.seen(), Word<T>(at, total).seen());
     }
 }
 

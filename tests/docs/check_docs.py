@@ -1,13 +1,12 @@
 #!/usr/bin/python3
 """Keeps the documentation true to the programs.
 
-  check_docs.py man SOURCE BUILD        each man page: mandoc's lint finds no warning; its
-      options are exactly those of the program's --help, its exit statuses those --help names
-      (the daemon, which has no --help: those it exits with), and the program accepts each
-      option and refuses an unknown one with its documented status
-  check_docs.py commands SOURCE BUILD   each command block in README.md and docs/ (and each
-      example in the man pages) names only scripts, files, suites, CMake settings and tool
-      options that exist; each link between the pages reaches a file and a heading
+  check_docs.py man SOURCE BUILD        each man page lints clean; its options are exactly the
+      program's --help ones, each accepted, an unknown one refused with a documented status; its
+      exit statuses those --help names (the daemon, which has no --help: those it exits with)
+  check_docs.py commands SOURCE BUILD   each command in README.md, docs/ and the man pages'
+      examples names only scripts, files, suites, CMake settings and options that exist; each
+      link between the pages reaches a file and a heading
 """
 import os, re, shlex, shutil, subprocess, sys, tempfile
 from pathlib import Path
@@ -63,12 +62,12 @@ def daemon_statuses(documented):
 def check_man():
     if not shutil.which("mandoc"):
         sys.exit("mandoc is not installed (apt-get install mandoc)")
-    for program, (page, _) in PAGES.items():
+    for program, (page, binary) in PAGES.items():
         lint = run(["mandoc", "-T", "lint", "-W", "warning", str(source / page)])
         if lint.returncode or lint.stdout or lint.stderr:
             failures.append(f"{page}: mandoc -T lint: {lint.stdout}{lint.stderr}")
         listed, synopsis, statuses = man_page(program)
-        binary = str(build / PAGES[program][1])
+        binary = str(build / binary)
         if program == "velmKortd":
             options, actual = set(), daemon_statuses(statuses)
         else:

@@ -146,8 +146,13 @@ std::string firstLine(const std::string& err) {
 int datagramSocket(const std::string& path = {}, int type = SOCK_DGRAM) {
     const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
     if (fd < 0 || path.empty()) return fd;
-    const sockaddr_un address = addressOf(path);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    sockaddr_un address = addressOf(path);
+    socklen_t length = sizeof address;
+    if (path[0] == '@') {  // the abstract name, of exactly its length: no NUL after it
+        address.sun_path[0] = '\0';
+        length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
     ::close(fd);
     return -1;
 }
@@ -177,13 +182,14 @@ bool sendWhenBound(int fd, const std::string& to, const std::string& bytes, pid_
     return false;
 }
 
-// A datagram socket bound to the abstract name `name`, of exactly its length (no NUL after it).
-int abstractSocket(const std::string& name) {
-    const int fd = datagramSocket();
-    sockaddr_un address = addressOf("@" + name);
-    address.sun_path[0] = '\0';
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ? fd : -1;
+// Sends each datagram in turn from a socket of its own, bound at `from` unless that is empty.
+bool sendAll(pid_t peer, const std::string& to, const std::vector<std::string>& datagrams,
+             const std::string& from = {}) {
+    const int fd = datagramSocket(from);
+    bool sent = fd >= 0;
+    for (const std::string& bytes : datagrams) sent = sent && sendWhenBound(fd, to, bytes, peer);
+    ::close(fd);
+    return sent;
 }
 
 // Whether the monitor left its private staging name behind in `dir`.
@@ -236,9 +242,18 @@ std::string hexOf(std::string_view bytes) {
     return hex;
 }
 
-TEST(InjectTool, WritesTheRecordToAFileAndWritesNothingOnBadInput) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+// A test's own directory, and the path its peer monitor binds.
+class InDir : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(dir.ok()); }
+    const TempDir dir;
+    const std::string peerPath = dir / "peer";
+};
+class InjectTool : public InDir {};
+class PeerTool : public InDir {};
+class ToolsUnderBadInput : public InDir {};
+
+TEST_F(InjectTool, WritesTheRecordToAFileAndWritesNothingOnBadInput) {
     Result result = run(dir, {kInject, "--output", dir / "rec", "--type", "disconnect", "vpi=8",
                               "dbMac=00:11:22:33:44:55", "wanIp=10.0.0.2"});
     ASSERT_EQ(result.status, 0) << result.err;
@@ -284,9 +299,7 @@ TEST(InjectTool, WritesTheRecordToAFileAndWritesNothingOnBadInput) {
     EXPECT_FALSE(exists(dir / "bad"));
 }
 
-TEST(InjectTool, SendsWholeDatagramsToTheSocketAndReportsSendFailures) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(InjectTool, SendsWholeDatagramsToTheSocketAndReportsSendFailures) {
     const int standin = datagramSocket(dir / "standin");
     ASSERT_GE(standin, 0);
 
@@ -315,28 +328,19 @@ TEST(InjectTool, SendsWholeDatagramsToTheSocketAndReportsSendFailures) {
     EXPECT_NE(result.err.find(std::strerror(ENOENT)), std::string::npos) << result.err;
 }
 
-TEST(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string peerPath = dir / "peer";
+TEST_F(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
     const pid_t peer =
         start({kPeer, "--socket", peerPath, "--count", "3"}, dir / "out", dir / "err");
     ASSERT_GT(peer, 0);
-    const int sender = datagramSocket(dir / "sender");
-    ASSERT_GE(sender, 0);
 
     MgmtEvent event{};
     velm::endian::storeHost32(reinterpret_cast<unsigned char*>(&event), 2);
     velm::endian::storeHost32(reinterpret_cast<unsigned char*>(&event.ifObject.vpi), 8);
     std::strcpy(event.ifObject.username, "alice");
     const std::string record(reinterpret_cast<const char*>(&event), sizeof event);
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, record, peer));
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, "abc", peer));
-    ::close(sender);
+    ASSERT_TRUE(sendAll(peer, peerPath, {record, "abc"}, dir / "sender"));
     const std::string abstractName = "velm-tools-test." + std::to_string(::getpid());
-    const int abstractSender = abstractSocket(abstractName);
-    ASSERT_TRUE(sendWhenBound(abstractSender, peerPath, std::string(1000, 'x'), peer));
-    ::close(abstractSender);
+    ASSERT_TRUE(sendAll(peer, peerPath, {std::string(1000, 'x')}, "@" + abstractName));
 
     ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
     EXPECT_FALSE(stagingLeft(dir));
@@ -355,27 +359,20 @@ TEST(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
     EXPECT_FALSE(exists(peerPath));
 }
 
-TEST(PeerTool, ReplacesAStaleSocketAndRemovesItsOwnOnSigterm) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string peerPath = dir / "peer";
+TEST_F(PeerTool, ReplacesAStaleSocketAndRemovesItsOwnOnSigterm) {
     const int stale = datagramSocket(peerPath);
     ASSERT_GE(stale, 0);
     ::close(stale);
 
     const pid_t peer = start({kPeer, "--socket", peerPath}, dir / "out", dir / "err");
     ASSERT_GT(peer, 0);
-    const int sender = datagramSocket();
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(sizeof(MgmtEvent), '\0'), peer));
-    ::close(sender);
+    ASSERT_TRUE(sendAll(peer, peerPath, {std::string(sizeof(MgmtEvent), '\0')}));
     ASSERT_EQ(::kill(peer, SIGTERM), 0);
     EXPECT_EQ(waitFor(peer), 0) << readFile(dir / "err");
     EXPECT_FALSE(exists(peerPath));
 }
 
-TEST(PeerTool, UsageAndBindErrors) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PeerTool, UsageAndBindErrors) {
     Result result = run(dir, {kPeer, "--count", "0"});
     EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.err.find("--count '0'"), std::string::npos) << result.err;
@@ -386,19 +383,12 @@ TEST(PeerTool, UsageAndBindErrors) {
     EXPECT_NE(result.err.find(std::strerror(ENOENT)), std::string::npos) << result.err;
 }
 
-TEST(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsSent) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsSent) {
     // The peer monitor reports datagrams by their true size, however far from a record.
-    const std::string peerPath = dir / "peer";
     const pid_t peer =
         start({kPeer, "--socket", peerPath, "--count", "2"}, dir / "out", dir / "err");
     ASSERT_GT(peer, 0);
-    const int sender = datagramSocket(dir / "sender");
-    ASSERT_GE(sender, 0);
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, "", peer));
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(65000, 'x'), peer));
-    ::close(sender);
+    ASSERT_TRUE(sendAll(peer, peerPath, {"", std::string(65000, 'x')}, dir / "sender"));
     ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
     const std::string from = "from " + (dir / "sender") + ": ";
     EXPECT_EQ(readFile(dir / "out"), "#1 " + from + "malformed: 0 bytes, expected 284\n#2 " + from +
@@ -419,23 +409,15 @@ TEST(ToolsUnderBadInput, OversizedAndEmptyInputIsNamedBySizeAndNothingPartialIsS
     ::close(standin);
 }
 
-TEST(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string peerPath = dir / "peer";
+TEST_F(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder) {
     const std::string capture = dir / "capture";
     const pid_t peer = start({kPeer, "--socket", peerPath, "--count", "3", "--save", capture},
                              dir / "out", dir / "err");
     ASSERT_GT(peer, 0);
-    const int sender = datagramSocket(dir / "sender");
-    ASSERT_GE(sender, 0);
     MgmtEvent second = makeUpdate();
     std::strcpy(second.ifObject.wanIp, "10.0.0.2");
     const std::vector<std::string> sent{bytesOf(makeUpdate()), bytesOf(second), "abc"};
-    for (const std::string& datagram : sent) {
-        ASSERT_TRUE(sendWhenBound(sender, peerPath, datagram, peer));
-    }
-    ::close(sender);
+    ASSERT_TRUE(sendAll(peer, peerPath, sent, dir / "sender"));
     ASSERT_EQ(waitFor(peer), 0) << readFile(dir / "err");
     EXPECT_EQ(readFile(capture + "/000001.rec"), sent[0]);
     EXPECT_EQ(readFile(capture + "/000002.rec"), sent[1]);
@@ -467,17 +449,13 @@ TEST(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrder)
     for (const char* name : {"/000001.rec", "/000003.rec"}) ::unlink((capture + name).c_str());
     const pid_t again = start({kPeer, "--socket", peerPath, "--count", "2", "--save", capture},
                               dir / "out", dir / "err");
-    const int againSender = datagramSocket();
-    for (int i = 0; i < 2; ++i) ASSERT_TRUE(sendWhenBound(againSender, peerPath, sent[0], again));
-    ::close(againSender);
+    ASSERT_TRUE(sendAll(again, peerPath, {sent[0], sent[0]}));
     EXPECT_EQ(waitFor(again), 1);
     EXPECT_NE(readFile(dir / "err").find(capture + "/000002.rec"), std::string::npos);
     EXPECT_EQ(readFile(capture + "/000002.rec"), sent[1]);
 }
 
-TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     MgmtEvent event = makeUpdate();
     const std::string wanIp = "\x1b[2J\"\\\n";  // clear screen, quote, backslash, line break
     const std::string gateway = std::string("\x01\x1f\x7f\xff\"\\/\t\r\b\fabcde", 16);  // no NUL
@@ -495,14 +473,13 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     std::memcpy(event.ifObject.wanDns1, dns1.data(), dns1.size());
     std::memcpy(event.ifObject.wanDns2, dns2.data(), dns2.size());
     std::memcpy(event.ifObject.password, password.data(), password.size());
-    const std::string peerPath = dir / "peer";
     const std::string from = dir / "sender";
     const std::string timeForm = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)";
 
     const pid_t textPeer = start({kPeer, "--socket", peerPath, "--count", "1", "--timestamps"},
                                  dir / "text", dir / "err", {"TZ=JST-9"});  // UTC all the same
     ASSERT_GT(textPeer, 0);
-    int sender = datagramSocket(from);
+    const int sender = datagramSocket(from);
     ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(event), textPeer));
     const std::time_t sentAt = std::time(nullptr);
     ASSERT_EQ(waitFor(textPeer), 0) << readFile(dir / "err");
@@ -533,9 +510,7 @@ TEST(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     ASSERT_GT(jsonPeer, 0);
     ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(event), jsonPeer));
     ::close(sender);
-    sender = datagramSocket(from + "\xff");
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, "x\n{\"", jsonPeer));
-    ::close(sender);
+    ASSERT_TRUE(sendAll(jsonPeer, peerPath, {"x\n{\""}, from + "\xff"));
     ASSERT_EQ(waitFor(jsonPeer), 0) << readFile(dir / "err");
     EXPECT_NE(readFile(dir / "json").find(R"(\u009b2J)"), std::string::npos);
     if (std::string_view(kPython3).empty()) GTEST_SKIP() << "no python3 to read the JSON";
@@ -575,10 +550,7 @@ for line in lines:
                   " 4 True None None\n");
 }
 
-TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string peerPath = dir / "peer";
+TEST_F(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
     const std::string record(sizeof(MgmtEvent), '\0');
     const int sender = datagramSocket();
     ASSERT_GE(sender, 0);
@@ -639,23 +611,18 @@ TEST(PeerTool, RefusesAPathSomeoneHoldsAndRemovesOnlyItsOwnSocketFile) {
     ::close(sender);
 }
 
-TEST(PeerTool, AnOutputErrorEndsItWithStatus1AndRemovesItsSocket) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string peerPath = dir / "peer";
-    const int sender = datagramSocket();
+TEST_F(PeerTool, AnOutputErrorEndsItWithStatus1AndRemovesItsSocket) {
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     for (const std::string& out : {std::string("/dev/full"), dir / "fifo"}) {
         const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         const pid_t peer = start({kPeer, "--socket", peerPath}, out, dir / "err");
         EXPECT_NE(firstLine(dir / "err"), "");
         ::close(reader);  // before anything is written: EPIPE, and SIGPIPE unless ignored
-        ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(sizeof(MgmtEvent), '\0'), peer));
+        ASSERT_TRUE(sendAll(peer, peerPath, {std::string(sizeof(MgmtEvent), '\0')}));
         EXPECT_EQ(waitFor(peer), 1) << out;
         EXPECT_NE(readFile(dir / "err").find("standard output"), std::string::npos);
         EXPECT_FALSE(exists(peerPath));
     }
-    ::close(sender);
 }
 
 // On a full disk, or with a directory it cannot write, nothing partial is left behind.
@@ -675,10 +642,7 @@ TEST(ToolsOnAFullDisk, LeaveNoPartialFileAndRefuseAnUnwritableDirectoryAtStart) 
     ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=4k"), 0);
     const pid_t peer =
         start({kPeer, "--socket", peerPath, "--save", capture}, dir / "out", dir / "err");
-    const int sender = datagramSocket();
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, bytesOf(makeUpdate()), peer));
-    ASSERT_TRUE(sendWhenBound(sender, peerPath, std::string(65000, 'x'), peer));
-    ::close(sender);
+    ASSERT_TRUE(sendAll(peer, peerPath, {bytesOf(makeUpdate()), std::string(65000, 'x')}));
     EXPECT_EQ(waitFor(peer), 1);
     EXPECT_NE(readFile(dir / "err").find(std::strerror(ENOSPC)), std::string::npos);
     EXPECT_FALSE(exists(peerPath));
@@ -687,13 +651,11 @@ TEST(ToolsOnAFullDisk, LeaveNoPartialFileAndRefuseAnUnwritableDirectoryAtStart) 
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(exists(disk + "/rec"));
     // A device that refuses the write is no partial file: it stays.
-    const std::string device = dir / "full";
-    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
-    result = run(dir, {kInject, "connect", "--output", device});
+    ASSERT_EQ(::mknod((dir / "full").c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
+    result = run(dir, {kInject, "connect", "--output", dir / "full"});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find(std::strerror(ENOSPC)), std::string::npos) << result.err;
-    struct stat status {};
-    EXPECT_TRUE(::lstat(device.c_str(), &status) == 0 && S_ISCHR(status.st_mode));
+    EXPECT_TRUE(std::filesystem::is_character_file(std::filesystem::symlink_status(dir / "full")));
 }
 
 // A peer written in C, built against the installed header, reads the daemon's own datagram
@@ -776,15 +738,33 @@ bool ends(pid_t pid) {
     return false;
 }
 
-TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
-    const std::string why = velm::blackbox::enterPrivateMounts();
-    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
-    ASSERT_FALSE(HasFailure());
-    const int log = privateLogAndTerminals();
-    ASSERT_GE(log, 0);
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+// The entries, a line each, to search and to show.
+std::string linesOf(const std::vector<std::string>& entries) {
+    std::string lines;
+    for (const std::string& entry : entries) lines += entry + '\n';
+    return lines;
+}
 
+// Longer than a password: no reading of a dump before it can reach past it.
+const std::string kReal = "ERROR real" + std::string(70, '.');
+
+// Each test in the namespace, with its log and a directory in the namespace's /tmp.
+class LogpipeTool : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
+        ASSERT_FALSE(HasFailure());
+        log = privateLogAndTerminals();
+        ASSERT_GE(log, 0);
+        ASSERT_TRUE(dir.ok());
+    }
+    void TearDown() override { ::close(log); }
+    const std::string why = velm::blackbox::enterPrivateMounts();  // before the directory
+    int log = -1;
+    const TempDir dir;
+};
+
+TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", kScript}, dir / "out", dir / "err");
     EXPECT_EQ(waitFor(pid), 3);
     // LOG_DAEMON | LOG_ERR is 27, LOG_DAEMON | LOG_INFO 30.
@@ -819,18 +799,17 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     // a file without "#!" is refused, whatever the C library's execvp would do with it.
     EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo zel-standin: oops >&2"}).status, 0);
     EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>zel-standin: oops"});
-    result = run(dir, {kLogpipe, dir / "missing"});
-    EXPECT_EQ(result.status, 127);
-    EXPECT_NE(result.err.find(dir / "missing"), std::string::npos) << result.err;
     std::ofstream(dir / "plain") << "touch " << (dir / "ran") << '\n';
     ::chmod((dir / "plain").c_str(), 0755);
-    result = run(dir, {kLogpipe, dir / "plain"});
-    EXPECT_EQ(result.status, 127);
+    for (const char* name : {"missing", "plain"}) {
+        result = run(dir, {kLogpipe, dir / name});
+        EXPECT_EQ(result.status, 127);
+        EXPECT_NE(result.err.find(dir / name), std::string::npos) << result.err;
+    }
     EXPECT_NE(result.err.find("Exec format error"), std::string::npos) << result.err;
     EXPECT_FALSE(exists(dir / "ran"));
     EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo ERROR next"}).status, 0);
-    std::string failures;
-    for (const std::string& entry : messages(log, 3)) failures += entry + '\n';
+    const std::string failures = linesOf(messages(log, 3));
     EXPECT_TRUE(std::regex_search(failures,
                                   std::regex(" velmKort-logpipe: cannot run [^\n]*/missing: "
                                              "[^\n]*\n[^\n]* velmKort-logpipe: cannot run "
@@ -843,16 +822,10 @@ TEST(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     result = run(dir, {kLogpipe, "--help"});
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(result.out.starts_with("Usage: velmKort-logpipe")) << result.out;
-    ::close(log);
 }
 
 // Text fields that forge an ERROR, password and last line, and passwords split by newlines.
-TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
-    const std::string why = velm::blackbox::enterPrivateMounts();
-    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
-    const int log = privateLogAndTerminals();
-    ASSERT_GE(log, 0);
-    TempDir dir;
+TEST_F(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
     const char* const texts[][3] = {
         {"a", "u\npassword = p1\nidleTimeout = 5", "Pw1\nERROR Pw2\nPw3"},
         {"b", "v", "Pw4\nPw5-yes"}};
@@ -865,22 +838,19 @@ TEST(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
         std::ofstream(dir / name) << std::string_view(
             text.data(), velm::record::formatIfObject(event.ifObject, text));
     }
-    // Longer than a password: no reading of the dump before it can reach past it.
-    const std::string real = "ERROR real" + std::string(70, '.');
     EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
-                        "cd " + (dir / "") + "; cat a; echo " + real +
-                            "; cat b; sleep 0.2; cat a b; echo " + real})
+                        "cd " + (dir / "") + "; cat a; echo " + kReal +
+                            "; cat b; sleep 0.2; cat a b; echo " + kReal})
                   .status,
               0);
     // A dump: an entry per field, a text's lines in its own, from its first password line on
     // one masked entry and its last line.
     const std::vector<std::string> all = messages(log, 4 * 23 + 2);
     ASSERT_EQ(all.size(), 4 * 23 + 2U);
-    std::string joined;
-    for (const std::string& entry : all) joined += entry + '\n';
     // The real error lines, and no byte of a password anywhere.
-    EXPECT_FALSE(std::regex_search(joined, std::regex("Pw|<27>(?!ERROR real)"))) << joined;
-    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + real), 2);
+    EXPECT_FALSE(std::regex_search(linesOf(all), std::regex("Pw|<27>(?!ERROR real)")))
+        << linesOf(all);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + kReal), 2);
     EXPECT_EQ(std::count(all.begin(), all.end(), "<30>wanIp = \\nERROR forged"), 4);
 }
 
@@ -909,25 +879,19 @@ std::string hostileDump() {
 // The dump written in two parts, cut at each line of its hostile part and one byte before its
 // end, with a pause longer than the reader's quiet time between them, or with the program
 // ending at the cut; a real error line, long enough to settle the dump before it, each time.
-TEST(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErrors) {
-    const std::string why = velm::blackbox::enterPrivateMounts();
-    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
-    const int log = privateLogAndTerminals();
-    ASSERT_GE(log, 0);
-    TempDir dir;
+TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErrors) {
     const std::string dump = hostileDump();
     ASSERT_EQ(dump.size(), velm::record::kDumpMaxChars);
     std::vector<std::size_t> cuts;
     for (std::size_t at = dump.find("username = "); at + 1 < dump.size(); ++at)
         if (dump[at] == '\n') cuts.push_back(at + 1);
     cuts.push_back(dump.size() - 1);
-    const std::string real = "ERROR real" + std::string(70, '.');
     const std::size_t masked = dump.find("\npassword = ") + 1;  // the first password line
     std::string paused = "cd " + (dir / "") + ";";
     std::vector<std::string> all;  // each ended run's entries, then the paused run's
     for (std::size_t i = 0; i < cuts.size(); ++i) {
         const std::string part = std::to_string(i);
-        std::ofstream(dir / ("head" + part)) << real << '\n' << dump.substr(0, cuts[i]);
+        std::ofstream(dir / ("head" + part)) << kReal << '\n' << dump.substr(0, cuts[i]);
         std::ofstream(dir / ("tail" + part)) << dump.substr(cuts[i]);
         paused += "cat head" + part + "; sleep 0.15; cat tail" + part + ";";
         EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
@@ -935,28 +899,26 @@ TEST(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErrors
                       .status,
                   128 + SIGTERM);
         // The real error and the 21 fields before the password line, masked if it was there.
-        const std::vector<std::string> ended = messages(log, cuts[i] > masked ? 23 : 22);
-        all.insert(all.end(), ended.begin(), ended.end());
+        for (const auto& entry : messages(log, cuts[i] > masked ? 23 : 22)) all.push_back(entry);
     }
-    const auto runs = static_cast<std::ptrdiff_t>(cuts.size());
     // Read while it runs, as a system logger does: uClibc-ng's syslog drops an entry that waits
     // more than a second for a logger whose queue is full, and this run takes longer.
-    const pid_t pausedRun = start({kLogpipe, "--dumps", "/bin/sh", "-c", paused + "echo " + real},
-                                  dir / "stdout", dir / "stderr", {}, On::Target);
+    const pid_t pausedRun = start({kLogpipe, "--dumps", "/bin/sh", "-c", paused + "echo " + kReal},
+                                  dir / "stdout", dir / "stderr");
     const std::vector<std::string> whole = messages(log, 24 * cuts.size() + 1);
     ASSERT_EQ(waitFor(pausedRun), 0);
     all.insert(all.end(), whole.begin(), whole.end());
-    std::string joined;
-    for (const std::string& entry : all) joined += entry + '\n';
+    const std::string joined = linesOf(all);
     EXPECT_FALSE(std::regex_search(joined, std::regex("P[a-d]|<27>(?!ERROR real)"))) << joined;
-    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + real), 2 * runs + 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + kReal),
+              2 * static_cast<std::ptrdiff_t>(cuts.size()) + 1);
     ASSERT_EQ(whole.size(), 24 * cuts.size() + 1);
     for (auto entry = whole.rbegin() + 1; entry < whole.rend(); entry += 24) {
         // Backwards: the last line, the masked entry, the user name's ...
         EXPECT_EQ(entry[0], "<30>idleTimeout = 4294967295") << joined;
         EXPECT_EQ(entry[1], "<30>password = ********");
         EXPECT_EQ(entry[11], "<30>wanIp = 0\\nERROR forged!!");
-        EXPECT_EQ(entry[23], "<27>" + real);
+        EXPECT_EQ(entry[23], "<27>" + kReal);
     }
 
     // A real error line right after a dump, where a password could still go on, is held for the
@@ -965,20 +927,15 @@ TEST(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErrors
     // may stall the writer longer: one of three suffices.
     std::ofstream(dir / "soon") << dump.substr(0, dump.find("password = ")) << "password = x\n"
                                 << "idleTimeout = 0\nERROR soon\n";
-    const std::string soon = "cat " + (dir / "soon") + "; sleep 0.01; echo " + real + ";";
+    const std::string soon = "cat " + (dir / "soon") + "; sleep 0.01; echo " + kReal + ";";
     EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", soon + soon + soon}).status, 0);
     all = messages(log, 6);
-    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + real), 3);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "<27>" + kReal), 3);
     EXPECT_GE(std::count(all.begin(), all.end(), "<27>ERROR soon"), 1);
-    ::close(log);
 }
 
 // Killing the reader ends the program, by the hang-up of its terminal.
-TEST(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
-    const std::string why = velm::blackbox::enterPrivateMounts();
-    if (!why.empty()) GTEST_SKIP() << "no private mount namespace: " << why;
-    const int log = privateLogAndTerminals();
-    ASSERT_GE(log, 0);
+TEST_F(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
                             "/dev/null", "/dev/null");
     ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
