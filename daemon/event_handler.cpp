@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "daemon/messages.h"
 #include "daemon/peer_link.h"
 #include "record/endian.h"
 #include "record/mgmt_event.h"
@@ -15,19 +16,6 @@
 
 namespace velm::daemon {
 namespace {
-
-// Indexed by event type. Each line is the announcement and its newline; the log gets the
-// same text without the newline.
-constexpr std::array<std::string_view, 3> kAnnouncementLines{
-    "MGMT: CONNECT\n",
-    "MGMT: DISCONNECT\n",
-    "MGMT: UPDATE\n",
-};
-static_assert(kAnnouncementLines[static_cast<std::size_t>(MgmtEventType::CONNECT)].size() ==
-              13 + 1);
-static_assert(kAnnouncementLines[static_cast<std::size_t>(MgmtEventType::DISCONNECT)].size() ==
-              16 + 1);
-static_assert(kAnnouncementLines[static_cast<std::size_t>(MgmtEventType::UPDATE)].size() == 12 + 1);
 
 void announce(std::string_view line) noexcept {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -42,9 +30,9 @@ int mgmtEventHandler(std::uint32_t, std::uint32_t, std::uint32_t, const void* ev
 
     const auto* bytes = static_cast<const unsigned char*>(event);
     const std::uint32_t type = endian::loadHost32(bytes + offsetof(MgmtEvent, eventType));
-    if (type >= kAnnouncementLines.size()) return 0;
+    if (type >= text::kAnnouncementLines.size()) return 0;
 
-    announce(kAnnouncementLines[type]);
+    announce(text::kAnnouncementLines[type]);
     forwardEvent(record);
     return 0;
 }
