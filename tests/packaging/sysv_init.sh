@@ -157,8 +157,10 @@ started "$old" "$inode"
 "$bin/velmKort-inject" --type connect password=shown-masked
 await "the masked password in syslog" \
     grep -q 'daemon\.info velmKortd: password = \*\*\*\*\*\*\*\*$' /tmp/messages
+await "the dump's last line in syslog" grep -q 'daemon\.info velmKortd: idleTimeout = ' /tmp/messages
 grep -q 'daemon\.info velmKortd: username = ' /tmp/messages || fail "the dump is not in syslog"
 grep -q shown-masked /tmp/messages && fail "the password reached syslog"
+grep 'daemon\.[a-z]* velmKortd: MGMT' /tmp/messages && fail "the announcement was logged twice"
 expect 0 'Stopping velmKortd: OK' stop
 echo "with LOG_DUMPS=$dumps_on the dump reached syslog, its password masked"
 
