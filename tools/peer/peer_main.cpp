@@ -26,8 +26,8 @@
 #include "record/mgmt_event.h"
 #include "tools/common/event_options.h"
 #include "tools/common/local_address.h"
-#include "tools/peer/peer_format.h"
 #include "tools/common/write_all.h"
+#include "tools/peer/peer_format.h"
 
 namespace velm::tools {
 namespace {
@@ -77,8 +77,8 @@ void printUsage() {
         "  --json         one JSON object per datagram and line instead: number, sender,\n"
         "                 size, malformed, and for a record type, typeName and ifObject with\n"
         "                 every field (MACs and texts as strings: UTF-8 as its characters,\n"
-        "                 control characters as \\u00NN, any other byte as U+FFFD, and then\n"
-        "                 every byte of that text in hex in \"hex\":{NAME:HEX})\n"
+        "                 control characters and DEL as \\u00NN, any other byte as U+FFFD,\n"
+        "                 and then every byte of that text in hex in \"hex\":{NAME:HEX})\n"
         "  --timestamps   add each datagram's arrival time (UTC, ISO 8601, microseconds)\n"
         "  -h, --help     show this help\n"
         "\n"
