@@ -37,6 +37,7 @@
 
 #include "record/if_dump.h"
 #include "record/if_fields.h"
+#include "velm/version.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ constexpr int kDumpQuietMs = 50;
 struct Options {
     bool dumps = false;
     bool help = false;
+    bool version = false;
     const char* unknown = "";
     std::span<char* const> command;
 };
@@ -78,6 +80,7 @@ void printUsage() {
         "              banner): one entry per field of a dump, a text's newlines shown as\n"
         "              \\n, and from its first 'password = ' line on only 'password = %s'\n"
         "  -h, --help  show this help\n"
+        "  --version   show the program's name and version\n"
         "\n"
         "Exit status: PROGRAM's own; %d if it cannot be run, %d if the terminal cannot be set\n"
         "up, %d bad arguments. Failures are reported on standard error and in the log.\n",
@@ -111,6 +114,10 @@ void printUsage() {
         if (!startsWith(arg, "-")) break;
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+            return nullptr;
+        }
+        if (arg == "--version") {
+            options.version = true;
             return nullptr;
         }
         if (arg != "--dumps") {
@@ -511,6 +518,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         printUsage();
+        return 0;
+    }
+    if (options.version) {
+        velm::printVersion(kProgram);
         return 0;
     }
 
