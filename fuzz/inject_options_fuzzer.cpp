@@ -69,8 +69,8 @@ void checkRecord(const MgmtEvent& event) {
 }
 
 void checkAccepted(const InjectRequest& request) {
-    // Help stops the parse where it stands, so nothing else about it is settled.
-    if (request.action == InjectAction::Help) return;
+    // Help and the version stop the parse where it stands, so nothing else is settled.
+    if (request.action == InjectAction::Help || request.action == InjectAction::Version) return;
     if (request.count == 0) fail("an accepted count of 0");
     if (!request.socketPath.empty() && !velm::tools::checkSocketPath(request.socketPath).empty()) {
         fail("an accepted socket path that does not fit an address");

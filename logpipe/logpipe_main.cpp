@@ -38,6 +38,7 @@
 #include <string_view>
 
 #include "logpipe/reader.h"
+#include "velm/version.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ constexpr int kExitCannotRun = 127;
 struct Options {
     bool dumps = false;
     bool help = false;
+    bool version = false;
     const char* unknown = "";
     std::span<char* const> command;
 };
@@ -72,6 +74,7 @@ void printUsage() {
         "              dump, a text's newlines shown as \\n, and from its first 'password = '\n"
         "              line on only 'password = %s'\n"
         "  -h, --help  show this help\n"
+        "  --version   show the program's name and version\n"
         "\n"
         "Exit status: PROGRAM's own; %d if it cannot be run, %d if the terminal cannot be set\n"
         "up, %d bad arguments. Failures are reported on standard error and in the log.\n",
@@ -89,6 +92,10 @@ void printUsage() {
         if (arg.empty() || arg.front() != '-') break;
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+            return nullptr;
+        }
+        if (arg == "--version") {
+            options.version = true;
             return nullptr;
         }
         if (arg != "--dumps") {
@@ -223,6 +230,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         printUsage();
+        return 0;
+    }
+    if (options.version) {
+        velm::printVersion(kProgram);
         return 0;
     }
 

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Keeps the documentation true to the programs.
 
-  check_docs.py man SOURCE BUILD        each man page lints clean; its options are exactly the
-      program's --help ones, each accepted, an unknown one refused with a documented status; its
-      exit statuses those --help names (the daemon, which has no --help: those it exits with)
+  check_docs.py man SOURCE BUILD        each man page, as the build made it for install, lints
+      clean and names the project's version in its footer, which each tool's --version prints;
+      its options are exactly the program's --help ones, each accepted, an unknown one refused
+      with a documented status; its exit statuses those --help names (the daemon, which has no
+      --help: those it exits with)
   check_docs.py commands SOURCE BUILD   each command in README.md, docs/ and the man pages'
       examples names only scripts, files, suites, CMake settings and options that exist; each
       link between the pages reaches a file and a heading
@@ -18,6 +20,8 @@ PAGES = {  # program: (man page, built program)
     "velmKort-inject": ("tools/inject/velmKort-inject.1", "tools/velmKort-inject"),
     "velmKort-peer": ("tools/peer/velmKort-peer.1", "tools/velmKort-peer"),
 }
+VERSION = re.search(r"^project\(velmKortd VERSION (\S+)", (source / "CMakeLists.txt").read_text(),
+                    re.M)[1]
 failures = []
 
 
@@ -34,8 +38,12 @@ def help_of(program):
     return options, statuses
 
 
+def built_page(program):
+    return build / "man" / Path(PAGES[program][0]).name
+
+
 def man_page(program):
-    page = (source / PAGES[program][0]).read_text()
+    page = built_page(program).read_text()
     listed = {"-" + f: " Ar " in line for line in re.findall(r"^\.It (Fl .*)", page, re.M)
               for f in re.findall(r"\bFl (\S+)", line)}  # option: whether it takes a value
     synopsis = {"-" + f for f in re.findall(r"\bFl (\S+)",
@@ -63,15 +71,20 @@ def check_man():
     if not shutil.which("mandoc"):
         sys.exit("mandoc is not installed (apt-get install mandoc)")
     for program, (page, binary) in PAGES.items():
-        lint = run(["mandoc", "-T", "lint", "-W", "warning", str(source / page)])
+        lint = run(["mandoc", "-T", "lint", "-W", "warning", str(built_page(program))])
         if lint.returncode or lint.stdout or lint.stderr:
             failures.append(f"{page}: mandoc -T lint: {lint.stdout}{lint.stderr}")
+        if f"\n.Os velmKortd {VERSION}\n" not in built_page(program).read_text():
+            failures.append(f"{page}: the footer (.Os) does not say velmKortd {VERSION}")
         listed, synopsis, statuses = man_page(program)
         binary = str(build / binary)
         if program == "velmKortd":
             options, actual = set(), daemon_statuses(statuses)
         else:
             options, actual = help_of(program)
+            said = run([binary, "--version"])
+            if (said.returncode, said.stdout) != (0, f"{program} {VERSION}\n"):
+                failures.append(f"{program} --version: status {said.returncode}, {said.stdout!r}")
             for option, takes_value in sorted(listed.items()):  # "1" serves as every value
                 argv = [binary, option] + ["1"] * takes_value + ["--help"]
                 if run(argv, cwd=tempfile.gettempdir()).returncode:

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The two firmware recipes, evaluated by GNU make against stand-ins for the parts of Buildroot
 # and OpenWrt they use: the options they give CMake, where they install the init scripts,
-# that both refuse a source tree that is not this project, and, for OpenWrt, a build from the
-# source its Build/Prepare copies, configured with its options, installed and split into its
-# three packages, which leave the man pages out.
+# that both refuse a source tree that is not this project and carry its version, and, for
+# OpenWrt, a build from the source its Build/Prepare copies, configured with its options,
+# installed and split into its three packages, which leave the man pages out.
 # Usage: recipes.sh PACKAGING WORK [CMAKE_ARG...]
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -19,6 +19,7 @@ include $(BR2_EXTERNAL_VELMKORTD_PATH)/external.mk
 VELMKORTD_PKGDIR := $(BR2_EXTERNAL_VELMKORTD_PATH)/package/velmkortd/
 conf-opts: ; @echo '$(strip $(VELMKORTD_CONF_OPTS))'
 site: ; @echo '$(VELMKORTD_SITE)'
+version: ; @echo '$(VELMKORTD_VERSION)'
 pre-rsync:
 	$(foreach hook,$(VELMKORTD_PRE_RSYNC_HOOKS),$(call $(hook)))
 install-init:
@@ -69,6 +70,7 @@ prepare:
 	$(Build/Prepare)
 cmake-options: ; @echo '$(strip $(CMAKE_OPTIONS))'
 build-dir: ; @echo '$(PKG_BUILD_DIR)'
+version: ; @echo '$(PKG_VERSION)'
 install-%:
 	$(call Package/$*/install,$(PACKAGES)/$*)
 MAKE
@@ -87,6 +89,13 @@ echo "$said" | grep -qF "'$work/elsewhere' is not a velmKortd checkout" ||
     fail "OpenWrt's refusal says: $said"
 [ ! -e "$work/elsewhere-build" ] || fail "OpenWrt prepared a build from the wrong source"
 echo "both recipes refuse a source that is not this project"
+
+# The version is project()'s in CMakeLists.txt; each recipe repeats it.
+version=$(sed -n 's/^project(velmKortd VERSION \([^ ]*\) .*/\1/p' "$packaging/../CMakeLists.txt")
+for recipe in buildroot openwrt; do
+    [ -n "$version" ] && [ "$($recipe version)" = "$version" ] ||
+        fail "$recipe's version $($recipe version) is not CMakeLists.txt's '$version'"
+done
 
 openwrt prepare
 build=$(openwrt build-dir)

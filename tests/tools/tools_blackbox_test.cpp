@@ -460,9 +460,10 @@ TEST_F(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     const std::string wanIp = "\x1b[2J\"\\\n";  // clear screen, quote, backslash, line break
     const std::string gateway = std::string("\x01\x1f\x7f\xff\"\\/\t\r\b\fabcde", 16);  // no NUL
     const std::string user = "\xc3\xa9\x80 \"x\\y\"";
-    // Overlong forms and a surrogate, which a strict reader refuses raw; a CSI, a C1 control.
+    // Overlong forms, a code point above U+10FFFF and a surrogate, which a strict reader refuses
+    // raw; a CSI, a C1 control.
     const std::string csi = "\xc2\x9b";
-    const std::string dns1 = "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf";
+    const std::string dns1 = "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf\xf4\x90\x80\x80";
     const std::string dns2 = "\xed\xa0\x80" + csi + "2J";
     // A full-width text cut short in its last character, before bytes that would complete it.
     const std::string password = std::string(63, 'p') + "\xf0\x9f";
@@ -512,7 +513,9 @@ TEST_F(PeerTool, HostileTextsReachNeitherTheTerminalNorAJsonReaderRaw) {
     ::close(sender);
     ASSERT_TRUE(sendAll(jsonPeer, peerPath, {"x\n{\""}, from + "\xff"));
     ASSERT_EQ(waitFor(jsonPeer), 0) << readFile(dir / "err");
-    EXPECT_NE(readFile(dir / "json").find(R"(\u009b2J)"), std::string::npos);
+    // Python takes a raw DEL in a string.
+    for (const char* escaped : {R"(\u009b2J)", R"(\u001f\u007f\ufffd)"})
+        EXPECT_NE(readFile(dir / "json").find(escaped), std::string::npos) << escaped;
     if (std::string_view(kPython3).empty()) GTEST_SKIP() << "no python3 to read the JSON";
     const std::string check = R"(
 import json, re, sys

@@ -75,7 +75,7 @@ template <typename Integer>
 }
 
 // Every option, spelled once for lookup and messages alike.
-enum class Option : std::uint8_t { Socket, Type, Raw, Output, Count, Stop, Verbose, Help };
+enum class Option : std::uint8_t { Socket, Type, Raw, Output, Count, Stop, Verbose, Help, Version };
 
 struct OptionName {
     std::string_view longName;
@@ -84,7 +84,7 @@ struct OptionName {
     bool takesValue;
 };
 
-constexpr std::array<OptionName, 8> kOptions{{
+constexpr std::array<OptionName, 9> kOptions{{
     {"--socket", "", Option::Socket, true},
     {"--type", "", Option::Type, true},
     {"--raw", "", Option::Raw, true},
@@ -93,6 +93,7 @@ constexpr std::array<OptionName, 8> kOptions{{
     {"--stop", "", Option::Stop, false},
     {"--verbose", "-v", Option::Verbose, false},
     {"--help", "-h", Option::Help, false},
+    {"--version", "", Option::Version, false},
 }};
 
 [[nodiscard]] const OptionName* findOption(std::string_view name) noexcept {
@@ -149,6 +150,9 @@ void setType(InjectRequest& request, std::uint32_t type) noexcept {
             return {};
         case Option::Help:
             request.action = InjectAction::Help;
+            return {};
+        case Option::Version:
+            request.action = InjectAction::Version;
             return {};
     }
     return {};
@@ -319,8 +323,9 @@ std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& re
             given = true;
             if (std::string error = applyOption(*option, value, request); !error.empty())
                 return error;
-            // Help is asked for on its own; what else is on the line does not matter.
-            if (option->option == Option::Help) return {};
+            // Help and the version are asked for on their own; what else is on the line does
+            // not matter.
+            if (option->option == Option::Help || option->option == Option::Version) return {};
             continue;
         }
 

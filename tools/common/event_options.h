@@ -19,7 +19,7 @@ namespace velm::tools {
 // The longest path that still leaves room for its NUL in a local socket address.
 inline constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 
-enum class InjectAction : std::uint8_t { Send, SendRaw, Stop, Help };
+enum class InjectAction : std::uint8_t { Send, SendRaw, Stop, Help, Version };
 
 struct InjectRequest {
     InjectAction action = InjectAction::Send;

@@ -19,6 +19,7 @@
 #include "tools/common/event_options.h"
 #include "tools/common/local_address.h"
 #include "tools/common/write_all.h"
+#include "velm/version.h"
 
 namespace velm::tools {
 namespace {
@@ -57,6 +58,7 @@ void printUsage() {
         "  --count N      send it N times, or the files N times over (default 1)\n"
         "  -v, --verbose  say what was done, on standard error\n"
         "  -h, --help     show this help\n"
+        "  --version      show the program's name and version\n"
         "\n"
         "Fields, each at most once; those not given are zero:\n",
         standin::kRecordSize, standin::kDefaultSocketPath, standin::kRecordSize);
@@ -205,6 +207,10 @@ int run(std::span<const char* const> args) {
     }
     if (request.action == InjectAction::Help) {
         printUsage();
+        return 0;
+    }
+    if (request.action == InjectAction::Version) {
+        printVersion(kProgram);
         return 0;
     }
 

@@ -26,8 +26,9 @@
 #include "record/mgmt_event.h"
 #include "tools/common/event_options.h"
 #include "tools/common/local_address.h"
-#include "tools/peer/peer_format.h"
 #include "tools/common/write_all.h"
+#include "tools/peer/peer_format.h"
+#include "velm/version.h"
 
 namespace velm::tools {
 namespace {
@@ -50,6 +51,7 @@ struct PeerOptions {
     bool json = false;
     bool timestamps = false;
     bool help = false;
+    bool version = false;
 };
 
 void printUsage() {
@@ -77,17 +79,18 @@ void printUsage() {
         "  --json         one JSON object per datagram and line instead: number, sender,\n"
         "                 size, malformed, and for a record type, typeName and ifObject with\n"
         "                 every field (MACs and texts as strings: UTF-8 as its characters,\n"
-        "                 control characters as \\u00NN, any other byte as U+FFFD, and then\n"
-        "                 every byte of that text in hex in \"hex\":{NAME:HEX})\n"
+        "                 control characters and DEL as \\u00NN, any other byte as U+FFFD,\n"
+        "                 and then every byte of that text in hex in \"hex\":{NAME:HEX})\n"
         "  --timestamps   add each datagram's arrival time (UTC, ISO 8601, microseconds)\n"
         "  -h, --help     show this help\n"
+        "  --version      show the program's name and version\n"
         "\n"
         "Exit status: 0 done (after N datagrams, or on SIGINT, SIGTERM or SIGHUP), 1 socket,\n"
         "output or save error, 2 bad arguments, 3 PATH is taken and was left alone.\n",
         kProgram, daemon::PEER_SOCKET_PATH, sizeof(MgmtEvent), sizeof(MgmtEvent));
 }
 
-enum class PeerOption : std::uint8_t { Socket, Count, Save, Json, Timestamps, Help };
+enum class PeerOption : std::uint8_t { Socket, Count, Save, Json, Timestamps, Help, Version };
 
 struct PeerOptionName {
     std::string_view name;
@@ -95,7 +98,7 @@ struct PeerOptionName {
     bool takesValue;
 };
 
-constexpr std::array<PeerOptionName, 7> kPeerOptions{{
+constexpr std::array<PeerOptionName, 8> kPeerOptions{{
     {"--socket", PeerOption::Socket, true},
     {"--count", PeerOption::Count, true},
     {"--save", PeerOption::Save, true},
@@ -103,6 +106,7 @@ constexpr std::array<PeerOptionName, 7> kPeerOptions{{
     {"--timestamps", PeerOption::Timestamps, false},
     {"--help", PeerOption::Help, false},
     {"-h", PeerOption::Help, false},
+    {"--version", PeerOption::Version, false},
 }};
 
 // Applies one option's value; empty on success.
@@ -132,6 +136,9 @@ constexpr std::array<PeerOptionName, 7> kPeerOptions{{
         case PeerOption::Help:
             options.help = true;
             return {};
+        case PeerOption::Version:
+            options.version = true;
+            return {};
     }
     return {};
 }
@@ -153,10 +160,10 @@ constexpr std::array<PeerOptionName, 7> kPeerOptions{{
             if (i + 1 == args.size()) return "option " + std::string(name) + " needs a value";
             value = args[++i];
         }
-        // Help is asked for on its own; what else is on the line does not matter.
-        if (known->option == PeerOption::Help) {
-            options.help = true;
-            return {};
+        // Help and the version are asked for on their own; what else is on the line does not
+        // matter.
+        if (known->option == PeerOption::Help || known->option == PeerOption::Version) {
+            return applyPeerOption(known->option, name, value, options);
         }
         bool& seen = given[static_cast<std::size_t>(known - kPeerOptions.begin())];
         if (seen) return "option " + std::string(name) + " given twice";
@@ -404,6 +411,10 @@ int run(std::span<const char* const> args) {
     }
     if (options.help) {
         printUsage();
+        return 0;
+    }
+    if (options.version) {
+        printVersion(kProgram);
         return 0;
     }
     if (!options.saveDir.empty()) {
