@@ -5,7 +5,8 @@
       clean and names the project's version in its footer, which each tool's --version prints;
       its options are exactly the program's --help ones, each accepted, an unknown one refused
       with a documented status; its exit statuses those --help names (the daemon, which has no
-      --help: those it exits with)
+      --help: those it exits with); the daemon's DIAGNOSTICS an entry for each text of its own
+      (daemon/messages.h)
   check_docs.py commands SOURCE BUILD   each command in README.md, docs/ and the man pages'
       examples names only scripts, files, suites, CMake settings and options that exist; each
       link between the pages reaches a file and a heading
@@ -67,7 +68,20 @@ def daemon_statuses(documented):
     return set(result.stdout.split())
 
 
+def check_diagnostics():
+    page = PAGES["velmKortd"][0]
+    section = (source / page).read_text().partition(".Sh DIAGNOSTICS")[2].partition(".Sh")[0]
+    entries = "\n".join(re.findall(r"^\.It (.*)", section, re.M))
+    texts = re.findall(r'constexpr char k\w+\[\] = "(.*?)(?:\\n)?";',
+                       (source / "daemon/messages.h").read_text())
+    if not texts:
+        failures.append("daemon/messages.h: no text read from it")
+    for text in (t for t in texts if t not in entries):
+        failures.append(f"{page}: DIAGNOSTICS has no entry for the daemon's text {text!r}")
+
+
 def check_man():
+    check_diagnostics()
     if not shutil.which("mandoc"):
         sys.exit("mandoc is not installed (apt-get install mandoc)")
     for program, (page, binary) in PAGES.items():

@@ -51,6 +51,9 @@ cmake --install "$work/a" --component header --prefix "$work/relocated" >/dev/nu
     share/pkgconfig/velmKortd.pc)" ] || fail "header component: $(listing "$work/relocated")"
 read -r include < <(PKG_CONFIG_PATH=$work/relocated/share/pkgconfig pkg-config --cflags velmKortd)
 [ -f "${include#-I}/velmKortd/mgmt_event.h" ] || fail "pkg-config --cflags velmKortd: $include"
+# tools.md shows what it prints, for the prefix there.
+grep -qxF -- "-I/var/tmp/velm-header${include#"-I$work/relocated"}" "$source/docs/tools.md" ||
+    fail "docs/tools.md does not show pkg-config --cflags as it prints it: $include"
 
 for file in $(listing "$work/root-a"); do
     if grep -qF -e "$source" -e "$work" "$work/root-a/$file"; then
