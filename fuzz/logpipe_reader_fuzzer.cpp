@@ -13,6 +13,7 @@
 
 #include "daemon/messages.h"
 #include "logpipe/reader.h"
+#include "record/endian.h"
 #include "record/if_dump.h"
 
 namespace {
@@ -54,9 +55,10 @@ constexpr std::string_view kPieces[] = {
     "-1",           " = ",         "velmKortd started"};
 
 // A text field's value: empty, full width, or pieces that forge lines of every kind.
-void fillText(FuzzedDataProvider& in, const Field& field, bool password, unsigned char* out) {
+void fillText(FuzzedDataProvider& in, const Field& field, bool password, bool full,
+              unsigned char* out) {
     std::string value;
-    const int shape = in.ConsumeIntegralInRange(0, 2);
+    const int shape = full ? 2 : in.ConsumeIntegralInRange(0, 2);
     while (shape != 0 && value.size() < field.size && in.remaining_bytes() > 0) {
         const auto pick = in.ConsumeIntegralInRange<std::size_t>(0, std::size(kPieces) + 1);
         if (pick < std::size(kPieces)) {
@@ -75,17 +77,21 @@ void fillText(FuzzedDataProvider& in, const Field& field, bool password, unsigne
     std::copy(value.begin(), value.end(), out);
 }
 
-// What the daemon prints for a record of any field values.
+// What the daemon prints for a record of any field values, or of the widest ones.
 std::string dump(FuzzedDataProvider& in) {
     AdslIfObject object{};
     auto* bytes = reinterpret_cast<unsigned char*>(&object);
+    const bool widest = in.ConsumeBool();
     for (const Field& field : kIfFields) {
         if (field.kind == velm::record::FieldKind::Text) {
-            fillText(in, field, field.name == "password", bytes + field.offset);
-        } else {
-            const auto value = in.ConsumeBytes<unsigned char>(field.size);
-            std::copy(value.begin(), value.end(), bytes + field.offset);
+            fillText(in, field, field.name == "password", widest, bytes + field.offset);
+            continue;
         }
+        auto value = in.ConsumeBytes<unsigned char>(field.size);
+        if (widest) value.assign(field.size, 0xff);
+        const bool flag = field.kind == velm::record::FieldKind::Flag;
+        if (widest && flag) velm::endian::storeHost32(value.data(), 0x80000000U);
+        std::copy(value.begin(), value.end(), bytes + field.offset);
     }
     std::array<char, velm::record::kDumpMaxChars> printed;
     return {printed.data(), velm::record::formatIfObject(object, printed)};
@@ -150,7 +156,10 @@ Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider
     reader.dumps = dumps;
     reader.errors = errors;
     while (!bytes.empty()) {
-        const auto chunk = std::min(bytes.size(), in.ConsumeIntegralInRange<std::size_t>(1, 900));
+        // Cut anywhere, and often where a long line's piece ends.
+        const std::size_t cut = in.ConsumeBool() ? velm::logpipe::kPieceMax
+                                                 : in.ConsumeIntegralInRange<std::size_t>(1, 900);
+        const auto chunk = std::min(bytes.size(), cut);
         velm::logpipe::feed(reader, bytes.substr(0, chunk), sink);
         bytes.remove_prefix(chunk);
     }
@@ -219,7 +228,8 @@ std::vector<std::string> linesInPieces(std::string_view text) {
 std::pair<std::vector<std::string>, std::size_t> realErrors(const Run& run, std::string_view out) {
     std::vector<std::string> lines;
     std::size_t required = 0;
-    const std::size_t lastDump = run.dumps.empty() ? out.size() : run.dumps.back().first;
+    std::size_t lastDump = out.size();
+    for (const auto& [start, end] : run.dumps) lastDump = start < out.size() ? start : lastDump;
     const bool open = lastDump < out.size() && out.size() < lastDump + kWindow;
     for (const std::size_t at : run.errors) {
         if (at >= out.size()) break;
