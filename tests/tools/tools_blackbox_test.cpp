@@ -811,6 +811,10 @@ TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     }
     EXPECT_NE(result.err.find("Exec format error"), std::string::npos) << result.err;
     EXPECT_FALSE(exists(dir / "ran"));
+    // A PATH entry that is no directory is passed over, as by the shell.
+    EXPECT_EQ(
+        run(dir, {"/usr/bin/env", "PATH=/etc/passwd:/bin", kLogpipe, "sh", "-c", "exit 5"}).status,
+        5);
     EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "echo ERROR next"}).status, 0);
     const std::string failures = linesOf(messages(log, 3));
     EXPECT_TRUE(std::regex_search(failures,
@@ -937,7 +941,7 @@ TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErro
     EXPECT_GE(std::count(all.begin(), all.end(), "<27>ERROR soon"), 1);
 }
 
-// Killing the reader ends the program, by the hang-up of its terminal.
+// Killing the reader ends the program, by the hang-up of its terminal; its outputs closed do not.
 TEST_F(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
                             "/dev/null", "/dev/null");
@@ -946,6 +950,9 @@ TEST_F(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
     ASSERT_EQ(reader.size(), 1U);
     ASSERT_EQ(::kill(reader[0], SIGKILL), 0);
     EXPECT_EQ(waitFor(pid), 128 + SIGHUP);
+    // A program that closes both its outputs runs on: the reader waits for it to go.
+    EXPECT_EQ(
+        run(dir, {kLogpipe, "/bin/sh", "-c", "exec >/dev/null 2>&1; sleep 0.3; exit 4"}).status, 4);
 }
 
 }  // namespace logpipe
