@@ -242,6 +242,16 @@ void take(Reader& reader, std::size_t count) {
     std::memmove(reader.bytes.data(), reader.bytes.data() + count, reader.used - count);
     reader.used -= count;
     reader.masked = false;
+    reader.scanned = 0;
+}
+
+// Whether the bytes since the open dump was last read may change what is known of it: a line
+// completed, or a password line begun. Reading it again at every byte would cost a program
+// that writes a byte at a time the whole dump's work for each.
+[[nodiscard]] bool worthReading(const Reader& reader, std::string_view text) {
+    if (tailAfter(text, reader.scanned).find('\n') != npos) return true;
+    const std::size_t passwordHead = text.rfind('\n') + 1 + headLength(kPassword);
+    return reader.scanned < passwordHead && passwordHead <= text.size();
 }
 
 // The dump at the head of what is held: its entries as they settle, and the bytes it took once
@@ -250,6 +260,8 @@ void take(Reader& reader, std::size_t count) {
 // text's line.
 [[nodiscard]] std::size_t takeDump(Reader& reader, bool final, const Sink& sink) {
     const std::string_view text = headOf(held(reader), kWindow);
+    if (!final && text.size() < kWindow && !worthReading(reader, text)) return 0;
+    reader.scanned = text.size();
     read(text, reader.readings);
     // No reading is longer than the window, so a full window settles every reading.
     const bool settled = !reader.readings.open || text.size() == kWindow;

@@ -60,7 +60,8 @@ struct Reader {
     std::size_t used = 0;
     bool continued = false;  // the first bytes are the rest of a line logged in part
     detail::Kind continuedKind = detail::Kind::Other;
-    bool masked = false;  // the open dump at the head is logged up to its masked password
+    bool masked = false;      // the open dump at the head is logged up to its masked password
+    std::size_t scanned = 0;  // how much of the open dump at the head its readings have seen
     detail::Readings readings{};
 };
 
