@@ -163,7 +163,7 @@ void relay(int terminal, int errors, bool dumps) {
 // A program may close both its outputs and go on: the reader stays until it has gone, since
 // its end would hang the terminal up and end the program.
 void awaitProgram(pid_t program) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return;  // then the hang-up ends it, as ever
     while (::getppid() == program) ::pause();
 }
 
