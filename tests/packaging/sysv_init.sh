@@ -231,7 +231,7 @@ await "pid $pid to end" gone "$pid"
 expect 0 'Stopping velmKortd: OK' stop
 # A start-up that fails and leaves a process holding its standard error, so its log reader
 # too: the start's FAIL comes once that reader has gone.
-echo '(trap "" HUP; exec sleep 4 >/dev/null) & exit 1' >/tmp/slow/fails
+echo 'trap "" HUP; sleep 4 >/dev/null & exit 1' >/tmp/slow/fails
 BASH_ENV=/tmp/slow/fails expect 1 'Starting velmKortd: FAIL' start
 idle || fail "a failed start left its log reader running"
 
