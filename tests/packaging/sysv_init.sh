@@ -3,8 +3,9 @@
 # status, an event through to the peer and syslog, an error while running in syslog and no
 # dump there, stop, start over the stale socket file, restart, a start after the daemon was
 # ended behind the script's back with its log reader, the dumps asked for (password masked),
-# bad settings, a daemon slow to end whose log reader outlives it, and a start that fails,
-# reported as failed with its reason in syslog.
+# bad settings, a daemon slow to end whose log reader outlives it, one that will not end, a
+# start that fails or never becomes the daemon and leaves nothing running, one slow to become
+# it, and a start that fails, reported as failed with its reason in syslog.
 #
 # It runs in private mount and pid namespaces with its own /tmp, /var/run, /etc/default and
 # /dev (holding /dev/null, pseudo-terminals and a syslogd's /dev/log), the installed programs
@@ -62,6 +63,9 @@ esac
 settings() {
     printf '%s\n' "$moved" "$@" >/etc/default/velmKortd
 }
+# The script's own waits, counted and not waited, when its PATH starts with /tmp/fake.
+mkdir /tmp/fake && printf '#!/bin/sh\necho "$*" >>/tmp/slept\n' >/tmp/fake/sleep
+chmod +x /tmp/fake/sleep
 settings
 
 init() {
@@ -93,6 +97,10 @@ started() {  # after a start: the daemon under the pid file, and its socket, oth
     [ "$(readlink "/proc/$pid/exe")" = "$daemon" ] || fail "pid $pid is not the daemon"
     case $(readlink "/proc/$pid/fd/1") in /dev/pts/*) ;; *) fail "its output is no terminal" ;; esac
     echo "running as pid $pid"
+}
+idle() {  # neither the daemon nor a log reader runs
+    local exe
+    for exe in /proc/[0-9]*/exe; do [[ $(readlink "$exe") != /usr/sbin/* ]] || return 1; done
 }
 
 busybox syslogd -n -O /tmp/messages &
@@ -165,8 +173,10 @@ expect 0 'Stopping velmKortd: OK' stop
 echo "with LOG_DUMPS=$dumps_on the dump reached syslog, its password masked"
 
 # A LOG_DUMPS that is no known word is named and logs no dump; a START_WAIT that is no whole
-# number, or above 60 seconds, is named and starts nothing. What the stand-in says on standard
-# error, which start-stop-daemon -b drops, is logged once, as the daemon's.
+# number, an empty one included, or above 60 seconds, one too long for the shell's -gt
+# included, is named and starts nothing. What the stand-in says on standard error, which
+# start-stop-daemon -b drops, is logged once, as the daemon's. Stop with a stale pid file
+# signals nobody and removes it.
 settings LOG_DUMPS=bogus
 said=$(ZEL_STANDIN_OFFSET=x init start 2>&1) && grep -q "LOG_DUMPS='bogus'" <<<"$said" ||
     fail "LOG_DUMPS=bogus: $said"
@@ -178,14 +188,20 @@ await "the stand-in's complaint in syslog" grep -q "$complaint" /tmp/messages
 await "the dispatch error in syslog" grep -q 'velmKortd: ERROR#2 in dispatching' /tmp/messages
 grep -e bogus-dumps -e ' = ' /tmp/messages && fail "LOG_DUMPS=bogus logged the dump"
 expect 0 'Stopping velmKortd: OK' stop
-for wait in abc 61; do
+for wait in abc 61 '' 99999999999999999999; do
     settings "START_WAIT=$wait"
-    said=$(init start 2>&1) && fail "START_WAIT=$wait started: $said"
+    said=$(PATH=/tmp/fake:$PATH init start 2>&1) && fail "START_WAIT=$wait started: $said"
     [ "$(grep -c -e "START_WAIT='$wait'" -e 'FAIL$' <<<"$said")" = 2 ] || fail "said: $said"
     expect 3 'velmKortd is not running' status
 done
 settings
 echo "bad settings named; no dump logged, nothing started"
+sleep 60 &
+echo $! >"$pidfile"
+expect 0 'Stopping velmKortd: OK' stop
+[ ! -e "$pidfile" ] && alive $! || fail "stop with a stale pid file: signalled, or kept it"
+expect 3 'velmKortd is not running' status
+kill $!
 
 # A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands), and
 # leaves a process that holds its standard error, and so its log reader, seconds longer: stop
@@ -205,6 +221,35 @@ done
 expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" || fail "stop returned while pid $pid, slow to end, still ran"
 ! alive "$reader" || fail "stop returned while its log reader, pid $reader, still ran"
+
+# A daemon deaf to SIGTERM: stop gives up after ten one-second waits, and restart with it.
+echo "trap '' TERM; while :; do sleep 0.1; done" >/tmp/slow/deaf
+BASH_ENV=/tmp/slow/deaf expect 0 'Starting velmKortd: OK' start
+pid=$(cat "$pidfile") && rm -f /tmp/slept
+PATH=/tmp/fake:$PATH expect 1 'Stopping velmKortd: FAIL' restart
+[ "$(tr '\n' ' ' </tmp/slept)" = '1 1 1 1 1 1 1 1 1 1 ' ] || fail "slept: $(cat /tmp/slept)"
+kill -KILL "$pid"
+await "pid $pid to end" gone "$pid"
+expect 0 'Stopping velmKortd: OK' stop
+# A start-up that fails and leaves a process holding its standard error, so its log reader
+# too: the start's FAIL comes once that reader has gone.
+echo 'trap "" HUP; sleep 4 >/dev/null & exit 1' >/tmp/slow/fails
+BASH_ENV=/tmp/slow/fails expect 1 'Starting velmKortd: FAIL' start
+idle || fail "a failed start left its log reader running"
+
+# velmKort-logpipe slow to become the daemon (bash, running BASH_ENV's commands, then the
+# daemon): it counts as started once it has, whatever START_WAIT; never having, it is ended.
+mkdir /tmp/late && cp "$(command -v bash)" /tmp/late/velmKort-logpipe
+sbin "/tmp/late:$root/usr/sbin"
+echo 'sleep 1; exec "$0"' >/tmp/late/run
+echo 'while :; do /bin/sleep 1; done' >/tmp/late/stuck
+settings START_WAIT=0
+BASH_ENV=/tmp/late/run expect 0 'Starting velmKortd: OK' start
+[ "$(readlink "/proc/$(cat "$pidfile")/exe")" = "$daemon" ] || fail "the pid file is no daemon's"
+expect 0 'Stopping velmKortd: OK' stop
+BASH_ENV=/tmp/late/stuck PATH=/tmp/fake:$PATH expect 1 'Starting velmKortd: FAIL' start
+await "nothing started to run" idle
+settings
 sbin "$root/usr/sbin"
 
 # A directory with something in it cannot be taken back: the bind fails.
