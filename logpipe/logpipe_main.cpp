@@ -146,7 +146,6 @@ void relay(int terminal, int errors, bool dumps) {
     static velm::logpipe::Reader output;
     output.dumps = dumps;
     static velm::logpipe::Reader errorLines;
-    errorLines.dumps = dumps;
     errorLines.errors = true;
     std::array<pollfd, 2> inputs{{{terminal, POLLIN, 0}, {errors, POLLIN, 0}}};
     while (inputs[0].fd >= 0 || inputs[1].fd >= 0) {
@@ -156,8 +155,9 @@ void relay(int terminal, int errors, bool dumps) {
         if (inputs[0].revents != 0 && !readInto(terminal, output, sink)) inputs[0].fd = -1;
         if (inputs[1].revents != 0 && !readInto(errors, errorLines, sink)) inputs[1].fd = -1;
     }
-    velm::logpipe::finish(output, sink);
-    velm::logpipe::finish(errorLines, sink);
+    // Only after a failed poll: an output that has ended was finished then.
+    if (inputs[0].fd >= 0) velm::logpipe::finish(output, sink);
+    if (inputs[1].fd >= 0) velm::logpipe::finish(errorLines, sink);
 }
 
 // A program may close both its outputs and go on: the reader stays until it has gone, since

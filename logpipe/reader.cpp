@@ -155,13 +155,17 @@ void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
     log(sink, Priority::Info, {piece.data(), used});
 }
 
-void logMask(const Reader& reader, const Sink& sink) {
-    if (!reader.dumps) return;
-    std::array<char, kPassword.name.size() + kDumpSeparator.size() + kMask.size()> line;
+// "password = ********", put together once, at compile time.
+constexpr auto kMaskedLine = [] {
+    std::array<char, kPassword.name.size() + kDumpSeparator.size() + kMask.size()> line{};
     char* out = std::copy(kPassword.name.begin(), kPassword.name.end(), line.data());
-    out = std::copy(kDumpSeparator.begin(), kDumpSeparator.end(), out);
-    std::copy(kMask.begin(), kMask.end(), out);
-    log(sink, Priority::Info, {line.data(), line.size()});
+    std::copy(kMask.begin(), kMask.end(),
+              std::copy(kDumpSeparator.begin(), kDumpSeparator.end(), out));
+    return line;
+}();
+
+void logMask(const Reader& reader, const Sink& sink) {
+    if (reader.dumps) log(sink, Priority::Info, {kMaskedLine.data(), kMaskedLine.size()});
 }
 
 // Where the first line that begins "password = " starts; npos if there is none yet.
@@ -173,18 +177,14 @@ void logMask(const Reader& reader, const Sink& sink) {
 }
 
 // The field whose line, begun at a reading's start, runs up to the first password line at
-// `password` or across it: the last entry logged before the masked one. False if none does.
+// `password`: the last entry logged before the masked one. A text's line may have gone on past
+// it, but its value up to there fits the field all the same. False if no field's line does.
 [[nodiscard]] bool lastBeforePassword(const Reader& reader, std::string_view text,
                                       std::size_t password, std::size_t& field, std::size_t& at) {
     for (field = kPasswordIndex; field-- > 0;) {
-        const Field& candidate = kIfFields[field];
         for (at = password; at-- > 0;) {
-            if (!reader.readings.starts[field][at]) continue;
-            if (lineFits(text, candidate, at, password)) return true;
-            // A text's value may go on past the password line: that line ends the entry.
-            const std::size_t value = at + headLength(candidate);
-            if (candidate.kind == FieldKind::Text && isFieldLine(tailAfter(text, at), candidate) &&
-                value < password && password - 1 - value <= candidate.size) {
+            if (reader.readings.starts[field][at] &&
+                lineFits(text, kIfFields[field], at, password)) {
                 return true;
             }
         }
