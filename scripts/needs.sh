@@ -23,9 +23,13 @@ declare -A velm_packages_of=(
     [clang-libstdcxx]="clang-14"
     [clang-libcxx]="clang-14 libc++-14-dev libc++abi-14-dev"
     [fuzz]="clang-14 libclang-rt-14-dev"
-    [musl]="musl googletest util-linux procps"
+    [musl]="musl googletest util-linux procps npm"
     [demo]="util-linux coreutils sed python3"
 )
+
+# Tools that may come from outside Debian's packages, as npm with an image's own Node.js: on
+# PATH counts as installed, so that Debian's are installed only where there is none.
+velm_tools=" npm "
 
 # velm_install_for NAME...: installs what the base and the named suites need and is missing.
 velm_install_for() {
@@ -39,6 +43,7 @@ velm_install_for() {
     command -v dpkg-query >/dev/null || return 0
     local missing=()
     for package in "${!wanted[@]}"; do
+        [[ $velm_tools == *" $package "* ]] && command -v "$package" >/dev/null && continue
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
