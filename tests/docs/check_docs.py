@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Keeps the documentation true to the programs.
 
-  check_docs.py man SOURCE BUILD        each man page, as the build made it for install, lints
-      clean and names the project's version in its footer, which each tool's --version prints;
+  check_docs.py man SOURCE BUILD        each man page, as the build copies it for install, lints
+      clean; as written, it names the project's version, which each tool's --version prints, in
+      its footer and wherever it gives a program's version;
       its options are exactly the program's --help ones, each accepted, an unknown one refused
       with a documented status; its exit statuses those --help names (the daemon, which has no
       --help: those it exits with); the daemon's DIAGNOSTICS an entry for each text of its own
@@ -88,8 +89,11 @@ def check_man():
         lint = run(["mandoc", "-T", "lint", "-W", "warning", str(built_page(program))])
         if lint.returncode or lint.stdout or lint.stderr:
             failures.append(f"{page}: mandoc -T lint: {lint.stdout}{lint.stderr}")
-        if f"\n.Os velmKortd {VERSION}\n" not in built_page(program).read_text():
-            failures.append(f"{page}: the footer (.Os) does not say velmKortd {VERSION}")
+        text = (source / page).read_text()
+        said = set(re.findall(r"\bvelmKort[\w-]* (\d+\.\d+\.\d+|@\w+@)", text))
+        if f"\n.Os velmKortd {VERSION}\n" not in text or said != {VERSION}:
+            failures.append(f"{page}: the footer (.Os) or a version given ({sorted(said)}) is "
+                            f"not velmKortd {VERSION}")
         listed, synopsis, statuses = man_page(program)
         binary = str(build / binary)
         if program == "velmKortd":
