@@ -4,7 +4,8 @@
 // handler; the text "stop" clears the daemon's exported loop flag, looked up by name.
 //
 // Its own environment variables (the daemon reads none):
-//   ZEL_STANDIN_SOCKET  where to bind (default /tmp/zelStandinSocket)
+//   ZEL_STANDIN_SOCKET  where to bind (default /tmp/zelStandinSocket); what is there is
+//                       replaced unless a process receives at it, when zelInit fails
 //   ZEL_STANDIN_INIT    force zelInit's result (nonzero: fail without binding)
 //   ZEL_STANDIN_HANDLE  force zelRegister's handle (0 or negative too)
 //   ZEL_STANDIN_THREAD  1: call the handler from a service thread of its own
