@@ -257,8 +257,7 @@ TEST_F(Blackbox, UnknownEventTypesAreOnlyDumped) {
     expectLoopTrace(1, false, {3, 0xFFFFFFFFU});
 }
 
-// A second daemon (started by `velmKortd --version`, say) leaves a running one's service
-// alone: its zelInit fails, and the first goes on getting every event.
+// A second daemon (`velmKortd --version`) fails at zelInit; the first still gets every event.
 TEST_F(Blackbox, ASecondDaemonFailsAndTheRunningOneKeepsItsEvents) {
     EXPECT_EQ(runSession({}, datagramsOf(kSession),
                          [] {

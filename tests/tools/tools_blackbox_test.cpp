@@ -752,22 +752,20 @@ std::string linesOf(const std::vector<std::string>& entries) {
 const std::string kReal = "ERROR real" + std::string(70, '.');
 
 // Each test in the namespace, with its log and a directory in the namespace's /tmp.
-// The three share their conventions: one wording for a bad option, "--" ending the options,
-// and help or a version that could not be written all is a failure, as in coreutils.
+// All three word a bad option alike, end the options at "--" (the log pipe's next word would
+// be the program to run), and fail as coreutils does when help or a version is not written.
 TEST_F(ToolsUnderBadInput, AllThreeSayTheSameAndFailWhenHelpCannotBeWritten) {
     for (const std::string tool : {kInject, kPeer, kLogpipe}) {
         const std::string name = std::filesystem::path(tool).filename().string();
-        Result result = run(dir, {tool, "--bogus"});
+        const Result result = run(dir, {tool, "--bogus"});
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err, name + ": unknown option '--bogus' (see --help)\n");
-        // After "--" a word, not the option (the log pipe's would be the program to run).
         if (tool != kLogpipe) {
-            EXPECT_EQ(run(dir, {tool, "--", "--version"}).status, 2);
+            EXPECT_EQ(run(dir, {tool, "--", "--version"}).status, 2) << name;
         }
         for (const char* ask : {"--help", "--version"}) {
             EXPECT_EQ(waitFor(start({tool, ask}, "/dev/full", dir / "err")), 1) << name << ask;
-            EXPECT_EQ(readFile(dir / "err"),
-                      name + ": write error: " + std::strerror(ENOSPC) + "\n");
+            EXPECT_EQ(readFile(dir / "err"), name + ": write error: " + strerror(ENOSPC) + "\n");
         }
     }
 }
