@@ -19,11 +19,8 @@ inline constexpr char kUnknownOption[] = "unknown option '%s'";
 
 // kUnknownOption, for the tools that collect their messages as strings.
 [[nodiscard]] inline std::string unknownOption(std::string_view option) {
-    const std::string name(option);
-    std::string text(sizeof kUnknownOption + name.size(), '\0');
-    text.resize(static_cast<std::size_t>(
-        std::snprintf(text.data(), text.size(), kUnknownOption, name.c_str())));
-    return text;
+    std::string text = kUnknownOption;
+    return text.replace(text.find("%s"), 2, option);
 }
 
 // Says on standard error what is wrong with the command line, and where to look; the status
