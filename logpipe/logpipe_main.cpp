@@ -38,6 +38,7 @@
 #include <string_view>
 
 #include "logpipe/reader.h"
+#include "tools/common/command_line.h"
 #include "velm/version.h"
 
 namespace {
@@ -45,7 +46,6 @@ namespace {
 constexpr char kProgram[] = "velmKort-logpipe";
 constexpr char kIdentity[] = "velmKortd";
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitCannotRun = 127;
 
 struct Options {
@@ -58,27 +58,30 @@ struct Options {
 
 void printUsage() {
     std::printf(
-        "Usage: %s [--dumps] PROGRAM [ARG...]\n"
-        "Runs PROGRAM with a pseudo-terminal as its standard output, so that the C library\n"
-        "writes each line at once, and sends its lines to the system log as '%s':\n"
-        "  lines that begin with ERROR  at LOG_ERR, always (never a line of an event dump)\n"
-        "  every other line             dropped, unless --dumps\n"
-        "  every line on standard error at LOG_ERR, always\n"
-        "PROGRAM runs in this process (same pid); standard input stays as it is. PROGRAM is\n"
-        "looked up in PATH unless it holds a slash; a file without a '#!' line is refused.\n"
-        "The terminal is its controlling terminal: should the log reader end, PROGRAM gets\n"
-        "SIGHUP.\n"
+        "Usage: %s [--dumps] PROGRAM [ARG ...]\n"
+        "Runs PROGRAM with a pseudo-terminal as its standard output, so that the C\n"
+        "library writes each line at once, and sends its lines to the system log as\n"
+        "'%s':\n"
+        "  lines beginning with ERROR  at LOG_ERR, always (never a line of an event dump)\n"
+        "  every other line            dropped, unless --dumps\n"
+        "  lines on standard error     at LOG_ERR, always\n"
+        "PROGRAM runs in this process (same pid); standard input stays as it is. PROGRAM\n"
+        "is looked up in PATH unless it holds a slash; a file without a '#!' line is\n"
+        "refused. The terminal is its controlling terminal: should the log reader end,\n"
+        "PROGRAM gets SIGHUP.\n"
         "\n"
-        "  --dumps     log the other lines too, at LOG_INFO (event dumps, the banner; not the\n"
-        "              announcements, which the daemon logs itself): one entry per field of a\n"
-        "              dump, a text's newlines shown as \\n, and from its first 'password = '\n"
-        "              line on only 'password = %s'\n"
+        "  --dumps     log the other lines too, at LOG_INFO (event dumps, the banner;\n"
+        "              not the announcements, which the daemon logs itself): one entry\n"
+        "              per field of a dump, a text's newlines shown as \\n, and from its\n"
+        "              first 'password = ' line on only 'password = %s'\n"
         "  -h, --help  show this help\n"
         "  --version   show the program's name and version\n"
         "\n"
-        "Exit status: PROGRAM's own; %d if it cannot be run, %d if the terminal cannot be set\n"
-        "up, %d bad arguments. Failures are reported on standard error and in the log.\n",
-        kProgram, kIdentity, velm::logpipe::kMask.data(), kExitCannotRun, kExitFailed, kExitUsage);
+        "Exit status: PROGRAM's own; %d if it cannot be run, %d if the terminal cannot\n"
+        "be set up, %d bad arguments. Failures are reported on standard error and in\n"
+        "the log.\n",
+        kProgram, kIdentity, velm::logpipe::kMask.data(), kExitCannotRun, kExitFailed,
+        velm::tools::kExitUsage);
 }
 
 [[nodiscard]] const char* parseArgs(std::span<char* const> args, Options& options) {
@@ -224,17 +227,14 @@ void restoreErrors(int ownErrors) {
 int main(int argc, char** argv) {
     Options options;
     if (const char* error = parseArgs({argv + 1, static_cast<std::size_t>(argc - 1)}, options)) {
-        std::fprintf(stderr, "%s: %s%s%s (see --help)\n", kProgram, error,
-                     *options.unknown != '\0' ? " " : "", options.unknown);
-        return kExitUsage;
+        if (*options.unknown != '\0') {
+            return velm::tools::usageError(kProgram, velm::tools::kUnknownOption, options.unknown);
+        }
+        return velm::tools::usageError(kProgram, "%s", error);
     }
-    if (options.help) {
-        printUsage();
-        return 0;
-    }
-    if (options.version) {
-        velm::printVersion(kProgram);
-        return 0;
+    if (options.help || options.version) {
+        options.help ? printUsage() : velm::printVersion(kProgram);
+        return velm::tools::finishOutput(kProgram);
     }
 
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

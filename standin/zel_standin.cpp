@@ -4,7 +4,8 @@
 // handler; the text "stop" clears the daemon's exported loop flag, looked up by name.
 //
 // Its own environment variables (the daemon reads none):
-//   ZEL_STANDIN_SOCKET  where to bind (default /tmp/zelStandinSocket)
+//   ZEL_STANDIN_SOCKET  where to bind (default /tmp/zelStandinSocket); what is there is
+//                       replaced unless a process receives at it, when zelInit fails
 //   ZEL_STANDIN_INIT    force zelInit's result (nonzero: fail without binding)
 //   ZEL_STANDIN_HANDLE  force zelRegister's handle (0 or negative too)
 //   ZEL_STANDIN_THREAD  1: call the handler from a service thread of its own
@@ -33,6 +34,7 @@
 #include "service/flag_word.h"
 #include "service/zel.h"
 #include "standin/standin.h"
+#include "tools/common/local_address.h"
 
 namespace velm::standin {
 namespace {
@@ -111,22 +113,43 @@ void openTrace() noexcept {
     if (service.traceFd == kUnset) complain("cannot open trace %s: %s", path, std::strerror(errno));
 }
 
+// 0 when what is at `path` may be replaced: nothing, or no process receives there. A second
+// daemon started beside a running one (by `velmKortd --version`, say) must fail rather than
+// take the first one's events.
+[[nodiscard]] int checkReplaceable(const char* path, const sockaddr_un& address) noexcept {
+    const int holder = tools::probeReceiver(address);
+    if (holder == ECONNREFUSED || holder == ENOENT) return 0;
+    if (holder == 0) {
+        complain("%s is in use: a running process receives there; left alone", path);
+    } else {
+        complain("cannot tell whether a process receives at %s: %s", path, std::strerror(holder));
+    }
+    return -1;
+}
+
 [[nodiscard]] int bindSocket() noexcept {
     const char* path = socketPath();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path) {
-        complain("socket path %s is longer than %zu characters", path, sizeof address.sun_path - 1);
+    if (std::strlen(path) > tools::kMaxSocketPath) {
+        complain("socket path %s is longer than %zu characters", path, tools::kMaxSocketPath);
         return -1;
     }
-    std::strcpy(address.sun_path, path);
+    const sockaddr_un address = tools::localAddress(path);
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         complain("cannot create a socket: %s", std::strerror(errno));
         return -1;
     }
-    ::unlink(path);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+    const auto bindTo = [&] { return ::bind(fd, tools::asGeneric(address), sizeof address); };
+    int bound = bindTo();
+    if (bound < 0 && errno == EADDRINUSE) {
+        if (checkReplaceable(path, address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        ::unlink(path);
+        bound = bindTo();
+    }
+    if (bound < 0) {
         complain("cannot bind %s: %s", path, std::strerror(errno));
         ::close(fd);
         return -1;

@@ -257,6 +257,17 @@ TEST_F(Blackbox, UnknownEventTypesAreOnlyDumped) {
     expectLoopTrace(1, false, {3, 0xFFFFFFFFU});
 }
 
+// A second daemon (`velmKortd --version`) fails at zelInit; the first still gets every event.
+TEST_F(Blackbox, ASecondDaemonFailsAndTheRunningOneKeepsItsEvents) {
+    EXPECT_EQ(runSession({}, datagramsOf(kSession),
+                         [] {
+                             EXPECT_EQ(runToExit({.args = {"--version"}}), 1);
+                             EXPECT_EQ(readFile(kStdoutPath), kBanner + "ERROR zelInit failed\n");
+                         }),
+              255);
+    EXPECT_EQ(peer_->drain().size(), kSession.size());
+}
+
 // Any library with the four symbols takes the stand-in's place: this one, put in front with
 // LD_PRELOAD, delivers one update at an odd address and ends the loop itself.
 TEST_F(Blackbox, RunsUnchangedAgainstAnotherServiceLibraryPreloaded) {

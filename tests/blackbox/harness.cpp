@@ -180,7 +180,8 @@ std::optional<int> DaemonProcess::reap() {
     return status;
 }
 
-std::optional<int> runSession(const Launch& launch, const std::vector<std::string>& datagrams) {
+std::optional<int> runSession(const Launch& launch, const std::vector<std::string>& datagrams,
+                              void (*whileUp)()) {
     DaemonProcess daemon(launch);
     if (!pollUntil(kServiceTimeout, [] {
             struct stat status {};
@@ -189,6 +190,7 @@ std::optional<int> runSession(const Launch& launch, const std::vector<std::strin
         ADD_FAILURE() << "the service never came up";
         return std::nullopt;
     }
+    if (whileUp != nullptr) whileUp();
     for (const std::string& datagram : datagrams) sendDatagram(datagram);
     // A stop counts only once the daemon has raised its loop flag, and a finished zelListen
     // proves that it has.

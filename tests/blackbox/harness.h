@@ -82,10 +82,12 @@ class DaemonProcess {
     pid_t pid_ = -1;
 };
 
-// Starts the daemon, sends `datagrams` to the service once it is up, then the stop. The exit
-// status; nullopt, reported as a failure, when the daemon hangs or dies of a signal.
+// Starts the daemon, sends `datagrams` to the service once it is up (and `whileUp` has run),
+// then the stop. The exit status; nullopt, reported as a failure, when the daemon hangs or
+// dies of a signal.
 [[nodiscard]] std::optional<int> runSession(const Launch& launch,
-                                            const std::vector<std::string>& datagrams);
+                                            const std::vector<std::string>& datagrams,
+                                            void (*whileUp)() = nullptr);
 
 // Runs a daemon that is to give up on its own, before its loop.
 [[nodiscard]] std::optional<int> runToExit(const Launch& launch);

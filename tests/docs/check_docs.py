@@ -3,14 +3,16 @@
 
   check_docs.py man SOURCE BUILD        each man page, as the build copies it for install, lints
       clean; as written, it names the project's version, which each tool's --version prints, in
-      its footer and wherever it gives a program's version;
-      its options are exactly the program's --help ones, each accepted, an unknown one refused
+      its footer and wherever it gives a program's version, as NEWS's newest heading does; its
+      SYNOPSIS is the program's --help usage lines; its options are exactly the program's
+      --help ones, each accepted, an unknown one refused
       with a documented status; its exit statuses those --help names (the daemon, which has no
       --help: those it exits with); the daemon's DIAGNOSTICS an entry for each text of its own
       (daemon/messages.h)
   check_docs.py commands SOURCE BUILD   each command in README.md, docs/ and the man pages'
       examples names only scripts, files, suites, CMake settings and options that exist; each
-      link between the pages reaches a file and a heading
+      link between the pages reaches a file and a heading; the whole peer in C in docs/tools.md
+      compiles as strict C99 against the record's header as installed
 """
 import os, re, shlex, shutil, subprocess, sys, tempfile
 from pathlib import Path
@@ -35,7 +37,7 @@ def help_of(program):
     """The options --help lists (its indented option lines) and the exit statuses it names."""
     text = run([str(build / PAGES[program][1]), "--help"]).stdout
     options = {o for line in re.findall(r"^  (-.*?)(?:  |$)", text, re.M)
-               for o in re.findall(r"--?[\w-]+", line)}
+               for o in re.findall(r"--?\w[\w-]*", line)}
     statuses = set(re.findall(r"\b\d+\b", text.partition("Exit status:")[2]))
     return options, statuses
 
@@ -52,6 +54,28 @@ def man_page(program):
                                            page.partition(".Sh SYNOPSIS")[2].partition(".Sh")[0])}
     section = page.partition(".Sh EXIT STATUS")[2].partition(".Sh")[0]
     return listed, synopsis, set(re.findall(r"^\.It (\d+)$", section, re.M))
+
+
+def synopses(lines, program):
+    """Each command line, in lower case, a line not starting with the program continuing one."""
+    found = []
+    for words in (line.split() for line in lines):
+        if words[:1] == [program]:
+            found.append(words)
+        elif found:
+            found[-1] += words
+    return [" ".join(words).lower() for words in found]
+
+
+def check_synopsis(program):
+    page = re.sub(".\b", "", run(["mandoc", "-T", "ascii", "-O", "width=200",
+                                   str(built_page(program))]).stdout)
+    page = synopses(page.partition("\nSYNOPSIS\n")[2].partition("\nDESCRIPTION")[0]
+                    .splitlines(), program)
+    usage = run([str(build / PAGES[program][1]), "--help"]).stdout.partition("Usage: ")[2]
+    usage = synopses(re.match(r".*\n(?:\s.*\n)*", usage)[0].splitlines(), program)
+    if page != usage or not page:
+        failures.append(f"{PAGES[program][0]}: SYNOPSIS {page} is not --help's usage {usage}")
 
 
 def daemon_statuses(documented):
@@ -83,6 +107,9 @@ def check_diagnostics():
 
 def check_man():
     check_diagnostics()
+    newest = re.search(r"^\d+\.\d+\.\d+$", (source / "NEWS").read_text(), re.M)
+    if not newest or newest[0] != VERSION:
+        failures.append(f"NEWS: the newest heading is {newest and newest[0]}, not {VERSION}")
     if not shutil.which("mandoc"):
         sys.exit("mandoc is not installed (apt-get install mandoc)")
     for program, (page, binary) in PAGES.items():
@@ -100,6 +127,7 @@ def check_man():
             options, actual = set(), daemon_statuses(statuses)
         else:
             options, actual = help_of(program)
+            check_synopsis(program)
             said = run([binary, "--version"])
             if (said.returncode, said.stdout) != (0, f"{program} {VERSION}\n"):
                 failures.append(f"{program} --version: status {said.returncode}, {said.stdout!r}")
@@ -174,7 +202,20 @@ def check_command(where, line, code, suites):
             failures.append(f"{where}: {line}: no CMake setting {token}")
 
 
+def check_c_peer():
+    """Compiled as tests/tools compiles its C peer, against the header staged as installed."""
+    code = re.search(r"^```c\n(.*?int main.*?)^```", (source / "docs/tools.md").read_text(),
+                     re.M | re.S)
+    cc = re.search(r"^CMAKE_C_COMPILER:\w+=(.*)", (build / "CMakeCache.txt").read_text(), re.M)[1]
+    include = [f"-I{d}" for d in (build / "tests/tools/header-stage").glob("**/include")]
+    built = run([cc, "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror", *include, "-xc",
+                 "-c", "-o", os.devnull, "-"], input=code[1] if code else "")
+    if not code or not include or built.returncode:
+        failures.append(f"tools.md: no whole C peer, or it does not compile:\n{built.stderr}")
+
+
 def check_commands():
+    check_c_peer()
     files = [source / "README.md", *sorted((source / "docs").glob("*.md"))]
     code = code_of_tree()
     suites = re.search(r"all_suites=\(([^)]*)\)", (source / "scripts/test").read_text())[1]

@@ -752,6 +752,24 @@ std::string linesOf(const std::vector<std::string>& entries) {
 const std::string kReal = "ERROR real" + std::string(70, '.');
 
 // Each test in the namespace, with its log and a directory in the namespace's /tmp.
+// All three word a bad option alike, end the options at "--" (the log pipe's next word would
+// be the program to run), and fail as coreutils does when help or a version is not written.
+TEST_F(ToolsUnderBadInput, AllThreeSayTheSameAndFailWhenHelpCannotBeWritten) {
+    for (const std::string tool : {kInject, kPeer, kLogpipe}) {
+        const std::string name = std::filesystem::path(tool).filename().string();
+        const Result result = run(dir, {tool, "--bogus"});
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err, name + ": unknown option '--bogus' (see --help)\n");
+        if (tool != kLogpipe) {
+            EXPECT_EQ(run(dir, {tool, "--", "--version"}).status, 2) << name;
+        }
+        for (const char* ask : {"--help", "--version"}) {
+            EXPECT_EQ(waitFor(start({tool, ask}, "/dev/full", dir / "err")), 1) << name << ask;
+            EXPECT_EQ(readFile(dir / "err"), name + ": write error: " + strerror(ENOSPC) + "\n");
+        }
+    }
+}
+
 class LogpipeTool : public testing::Test {
   protected:
     void SetUp() override {

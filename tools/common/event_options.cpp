@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "record/endian.h"
+#include "tools/common/command_line.h"
 
 namespace velm::tools {
 namespace {
@@ -164,9 +165,12 @@ using OptionsGiven = std::array<bool, kOptions.size()>;
     return given[static_cast<std::size_t>(option)];
 }
 
+constexpr std::string_view kTypeAsWordAndOption =
+    "the event type is given twice, as a word and as --type";
+
 // A word without a leading dash or an equals sign: after --raw another file, else the event
 // type, so that `velmKort-inject connect` says what the default record is.
-[[nodiscard]] std::string applyWord(std::string_view word, OptionsGiven& given,
+[[nodiscard]] std::string applyWord(std::string_view word, OptionsGiven& given, bool& typeWord,
                                     InjectRequest& request) {
     if (givenFlag(given, Option::Raw)) {
         if (word.empty()) return "--raw: expected a file name, not ''";
@@ -179,8 +183,10 @@ using OptionsGiven = std::array<bool, kOptions.size()>;
                std::string(kTypeChoices) + ") or FIELD=VALUE";
     }
     bool& typeGiven = givenFlag(given, Option::Type);
+    if (typeGiven && !typeWord) return std::string(kTypeAsWordAndOption);
     if (typeGiven) return "the event type is given twice, the second time as " + quoted(word);
     typeGiven = true;
+    typeWord = true;
     setType(request, type);
     return {};
 }
@@ -300,16 +306,22 @@ std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& re
     OptionsGiven optionGiven{};
     std::array<bool, record::kIfFields.size()> fieldGiven{};
     bool anyField = false;
+    bool typeWord = false;
+    bool optionsEnded = false;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
-        if (arg.starts_with('-')) {
+        if (arg == "--" && !optionsEnded) {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg.starts_with('-') && !optionsEnded) {
             // --name=value as well as --name value, as people tend to write both.
             const std::size_t equals =
                 arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
             const std::string_view name = arg.substr(0, equals);
             const OptionName* option = findOption(name);
-            if (option == nullptr) return "unknown option " + quoted(arg);
+            if (option == nullptr) return unknownOption(arg);
             std::string_view value;
             if (equals != std::string_view::npos) {
                 if (!option->takesValue) return "option " + std::string(name) + " takes no value";
@@ -319,6 +331,8 @@ std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& re
                 value = args[++i];
             }
             bool& given = givenFlag(optionGiven, option->option);
+            if (given && option->option == Option::Type && typeWord)
+                return std::string(kTypeAsWordAndOption);
             if (given) return "option " + std::string(option->longName) + " given twice";
             given = true;
             if (std::string error = applyOption(*option, value, request); !error.empty())
@@ -331,7 +345,7 @@ std::string parseInjectArgs(std::span<const char* const> args, InjectRequest& re
 
         const std::size_t equals = arg.find('=');
         if (equals == std::string_view::npos) {
-            if (std::string error = applyWord(arg, optionGiven, request); !error.empty())
+            if (std::string error = applyWord(arg, optionGiven, typeWord, request); !error.empty())
                 return error;
             continue;
         }

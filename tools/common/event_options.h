@@ -2,8 +2,6 @@
 // process state so that it can be unit-tested and fuzzed on its own.
 #pragma once
 
-#include <sys/un.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,11 +11,9 @@
 
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
+#include "tools/common/local_address.h"
 
 namespace velm::tools {
-
-// The longest path that still leaves room for its NUL in a local socket address.
-inline constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 
 enum class InjectAction : std::uint8_t { Send, SendRaw, Stop, Help, Version };
 

@@ -164,6 +164,7 @@ TEST(InjectOptions, BadInputIsRejectedNamingTheOptionOrFieldAndValue) {
         {{"--count", "2"}, {"nothing to send", "connect (0)", "--stop"}},
         {{"reboot"}, {"'reboot'", "connect (0)", "FIELD=VALUE"}},
         {{"connect", "update"}, {"'update'", "twice"}},
+        {{"connect", "--type", "update"}, {"twice, as a word and as --type"}},
         {{"--raw", "f", ""}, {"--raw", "''"}},
     };
     for (const Case& bad : cases) {

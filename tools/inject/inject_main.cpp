@@ -16,6 +16,7 @@
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
 #include "standin/standin.h"
+#include "tools/common/command_line.h"
 #include "tools/common/event_options.h"
 #include "tools/common/local_address.h"
 #include "tools/common/write_all.h"
@@ -26,7 +27,6 @@ namespace {
 
 constexpr char kProgram[] = "velmKort-inject";
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 using Bytes = std::span<const unsigned char>;
 
@@ -34,31 +34,35 @@ void printSynopsis(std::FILE* to) {
     std::fprintf(to,
                  "Usage: %s [--socket PATH] [--count N] TYPE [FIELD=VALUE ...]\n"
                  "       %s [--socket PATH] [--count N] [--type TYPE] FIELD=VALUE ...\n"
-                 "       %s [--socket PATH] [--count N] --raw FILE...\n"
+                 "       %s [--socket PATH] [--count N] --raw FILE ...\n"
                  "       %s [--socket PATH] [--count N] --stop\n"
-                 "       %s --output FILE|- (TYPE [FIELD=VALUE ...] | --raw FILE...)\n",
-                 kProgram, kProgram, kProgram, kProgram, kProgram);
+                 "       %s --output FILE TYPE [FIELD=VALUE ...]\n"
+                 "       %s --output FILE --raw FILE ...\n",
+                 kProgram, kProgram, kProgram, kProgram, kProgram, kProgram);
 }
 
 void printUsage() {
     printSynopsis(stdout);
     std::printf(
-        "Sends one management event record (%zu bytes) as one datagram to the event service\n"
-        "stand-in, or records saved in files (velmKort-peer --save), or the stop command that\n"
-        "ends the daemon's loop.\n"
+        "Sends one management event record (%zu bytes) as one datagram to the event\n"
+        "service stand-in, or records saved in files (velmKort-peer --save), or the stop\n"
+        "command that ends the daemon's loop.\n"
         "\n"
         "  TYPE           connect (0), disconnect (1), update (2), in any letter case, or\n"
         "                 another number in 0..4294967295; with fields only, connect\n"
         "  --type TYPE    the same, as an option\n"
-        "  --socket PATH  send there (default: $ZEL_STANDIN_SOCKET, else %s)\n"
+        "  --socket PATH  send there (default: $ZEL_STANDIN_SOCKET, else\n"
+        "                 %s)\n"
         "  --raw FILE...  send each FILE as it is, in the order given; every one must be\n"
         "                 exactly %zu bytes, or nothing is sent\n"
         "  --stop         send the stop command instead of a record\n"
-        "  --output FILE  write the record(s) to FILE instead of sending; - is standard output\n"
+        "  --output FILE  write the record(s) to FILE instead of sending; - is standard\n"
+        "                 output\n"
         "  --count N      send it N times, or the files N times over (default 1)\n"
         "  -v, --verbose  say what was done, on standard error\n"
         "  -h, --help     show this help\n"
         "  --version      show the program's name and version\n"
+        "  --             end the options: what follows is a TYPE, FIELD=VALUE or FILE\n"
         "\n"
         "Fields, each at most once; those not given are zero:\n",
         standin::kRecordSize, standin::kDefaultSocketPath, standin::kRecordSize);
@@ -72,8 +76,7 @@ void printUsage() {
 }
 
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-    return kExitUsage;
+    return tools::usageError(kProgram, "%s", message.c_str());
 }
 
 // Reports the failed system call's errno text.
@@ -205,13 +208,9 @@ int run(std::span<const char* const> args) {
     if (std::string error = parseInjectArgs(args, request); !error.empty()) {
         return usageError(error);
     }
-    if (request.action == InjectAction::Help) {
-        printUsage();
-        return 0;
-    }
-    if (request.action == InjectAction::Version) {
-        printVersion(kProgram);
-        return 0;
+    if (request.action == InjectAction::Help || request.action == InjectAction::Version) {
+        request.action == InjectAction::Help ? printUsage() : printVersion(kProgram);
+        return finishOutput(kProgram);
     }
 
     Bytes bytes{reinterpret_cast<const unsigned char*>(&request.event), sizeof request.event};

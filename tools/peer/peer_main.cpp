@@ -24,6 +24,7 @@
 
 #include "daemon/peer_link.h"
 #include "record/mgmt_event.h"
+#include "tools/common/command_line.h"
 #include "tools/common/event_options.h"
 #include "tools/common/local_address.h"
 #include "tools/common/write_all.h"
@@ -35,7 +36,6 @@ namespace {
 
 constexpr char kProgram[] = "velmKort-peer";
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitPathTaken = 3;
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -56,37 +56,41 @@ struct PeerOptions {
 
 void printUsage() {
     std::printf(
-        "Usage: %s [--socket PATH] [--count N] [--save DIR] [--json] [--timestamps]\n"
-        "Stands in for the peer daemon: binds PATH (default %s) and prints every datagram\n"
-        "that arrives on standard output:\n"
+        "Usage: %s [--json] [--timestamps] [--socket PATH] [--count N]\n"
+        "                     [--save DIR]\n"
+        "Stands in for the peer daemon: binds PATH (default %s) and\n"
+        "prints every datagram that arrives on standard output:\n"
         "  #N from SENDER: %zu bytes, type TYPE      then the record's fields, indented\n"
         "  #N from SENDER: malformed: SIZE bytes, expected %zu\n"
-        "SENDER is the sender's socket path, @NAME for an abstract one, or (unnamed); TYPE is\n"
-        "CONNECT, DISCONNECT, UPDATE or the number. Bytes of texts and names that are not\n"
-        "printable ASCII are shown as \\xNN, a backslash as \\\\. Where it listens is said on\n"
-        "standard error.\n"
+        "SENDER is the sender's socket path, @NAME for an abstract one, or (unnamed);\n"
+        "TYPE is CONNECT, DISCONNECT, UPDATE or the number. Bytes of texts and names\n"
+        "that are not printable ASCII are shown as \\xNN, a backslash as \\\\. Where it\n"
+        "listens is said on standard error.\n"
         "\n"
-        "A socket file nobody is bound to is replaced; if a process receives at PATH, or PATH\n"
-        "is not a socket, it is left alone and the monitor exits with status 3. On the way out\n"
-        "the socket file is removed if it is still the one bound here.\n"
+        "A socket file nobody is bound to is replaced; if a process receives at PATH, or\n"
+        "PATH is not a socket, it is left alone and the monitor exits with status 3. On\n"
+        "the way out the socket file is removed if it is still the one bound here.\n"
         "\n"
         "  --socket PATH  bind there instead\n"
-        "  --count N      exit after N datagrams (default: run until SIGINT or SIGTERM)\n"
+        "  --count N      exit after N datagrams (default: run until SIGINT, SIGTERM or\n"
+        "                 SIGHUP)\n"
         "  --save DIR     also write every datagram, as received, to DIR/000001.rec,\n"
-        "                 DIR/000002.rec, ... (DIR is made if missing; it must be writable\n"
-        "                 and not hold a 000001.rec); a file not written whole is removed;\n"
-        "                 velmKort-inject --raw DIR/*.rec replays them\n"
-        "  --json         one JSON object per datagram and line instead: number, sender,\n"
-        "                 size, malformed, and for a record type, typeName and ifObject with\n"
-        "                 every field (MACs and texts as strings: UTF-8 as its characters,\n"
-        "                 control characters and DEL as \\u00NN, any other byte as U+FFFD,\n"
-        "                 and then every byte of that text in hex in \"hex\":{NAME:HEX})\n"
+        "                 DIR/000002.rec, ... (DIR is made if missing; it must be\n"
+        "                 writable and not hold a 000001.rec); a file not written whole\n"
+        "                 is removed; velmKort-inject --raw DIR/*.rec replays them\n"
+        "  --json         one JSON object per datagram and line instead: number,\n"
+        "                 sender, size, malformed, and for a record type, typeName and\n"
+        "                 ifObject with every field (MACs and texts as strings: UTF-8 as\n"
+        "                 its characters, control characters and DEL as \\u00NN, any\n"
+        "                 other byte as U+FFFD, and then every byte of that text in hex\n"
+        "                 in \"hex\":{NAME:HEX})\n"
         "  --timestamps   add each datagram's arrival time (UTC, ISO 8601, microseconds)\n"
         "  -h, --help     show this help\n"
         "  --version      show the program's name and version\n"
         "\n"
-        "Exit status: 0 done (after N datagrams, or on SIGINT, SIGTERM or SIGHUP), 1 socket,\n"
-        "output or save error, 2 bad arguments, 3 PATH is taken and was left alone.\n",
+        "Exit status: 0 done (after N datagrams, or on SIGINT, SIGTERM or SIGHUP),\n"
+        "1 socket, output or save error, 2 bad arguments, 3 PATH is taken and was left\n"
+        "alone.\n",
         kProgram, daemon::PEER_SOCKET_PATH, sizeof(MgmtEvent), sizeof(MgmtEvent));
 }
 
@@ -143,15 +147,23 @@ constexpr std::array<PeerOptionName, 8> kPeerOptions{{
     return {};
 }
 
+[[nodiscard]] std::string unexpected(std::string_view arg) {
+    return "unexpected argument '" + std::string(arg) + "'; it takes options only";
+}
+
 [[nodiscard]] std::string parsePeerArgs(std::span<const char* const> args, PeerOptions& options) {
     std::array<bool, kPeerOptions.size()> given{};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
+        // The monitor takes no operands: "--" may end the options, with nothing after it.
+        if (arg == "--" && i + 1 < args.size()) return unexpected(args[i + 1]);
+        if (arg == "--") break;
+        if (!arg.starts_with('-')) return unexpected(arg);
         const std::size_t equals = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
         const std::string_view name = arg.substr(0, equals);
         const auto* known = std::find_if(kPeerOptions.begin(), kPeerOptions.end(),
                                          [&](const PeerOptionName& o) { return o.name == name; });
-        if (known == kPeerOptions.end()) return "unknown argument '" + std::string(arg) + "'";
+        if (known == kPeerOptions.end()) return unknownOption(arg);
         std::string_view value;
         if (equals != std::string_view::npos) {
             if (!known->takesValue) return "option " + std::string(name) + " takes no value";
@@ -209,31 +221,15 @@ int refuse(const std::string& path, const char* why) {
     return waitMask;
 }
 
-// The error a connect of a fresh socket of `type` to `address` ends with; 0 when it goes through.
-[[nodiscard]] int probe(int type, const sockaddr_un& address) {
-    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return errno;
-    const int error = ::connect(fd, asGeneric(address), sizeof address) == 0 ? 0 : errno;
-    ::close(fd);
-    return error;
-}
-
-// Whether what sits at `path` is a socket nobody is bound to any more, which may be replaced:
-// only then is a connect refused for both a datagram and a stream socket (a live socket of the
-// other type answers EPROTOTYPE, one of its own type lets it through). The stream probe comes
-// second, so that a live listener is never sent a connection. 0 when stale, else the exit
-// status, reported.
+// Whether what sits at `path` is a socket nobody is bound to any more, which may be replaced.
+// 0 when stale, else the exit status, reported.
 [[nodiscard]] int checkStale(const std::string& path) {
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) < 0) return systemError("cannot look at", path);
     if (!S_ISSOCK(existing.st_mode)) return refuse(path, "exists and is not a socket");
-    const sockaddr_un address = localAddress(path);
-    int error = probe(SOCK_DGRAM, address);
-    if (error == ECONNREFUSED) error = probe(SOCK_STREAM, address);
+    const int error = probeReceiver(localAddress(path));
     if (error == ECONNREFUSED) return 0;
-    if (error == 0 || error == EPROTOTYPE) {
-        return refuse(path, "is in use: a running process receives there");
-    }
+    if (error == 0) return refuse(path, "is in use: a running process receives there");
     errno = error;
     return systemError("cannot tell whether a process receives at", path);
 }
@@ -406,16 +402,11 @@ int receive(int fd, const PeerOptions& options, const sigset_t& waitMask) {
 int run(std::span<const char* const> args) {
     PeerOptions options;
     if (std::string error = parsePeerArgs(args, options); !error.empty()) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-        return kExitUsage;
+        return usageError(kProgram, "%s", error.c_str());
     }
-    if (options.help) {
-        printUsage();
-        return 0;
-    }
-    if (options.version) {
-        printVersion(kProgram);
-        return 0;
+    if (options.help || options.version) {
+        options.help ? printUsage() : printVersion(kProgram);
+        return finishOutput(kProgram);
     }
     if (!options.saveDir.empty()) {
         if (const int status = prepareSaveDir(options.saveDir); status != 0) return status;
