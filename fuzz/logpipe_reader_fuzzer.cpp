@@ -119,9 +119,29 @@ Run generate(FuzzedDataProvider& in) {
 
 struct Entries {
     Lines errors, infos;
+    std::vector<std::pair<std::size_t, std::size_t>> fed;  // after each read: bytes, infos
 };
 
-Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider& in) {
+// Where the next read ends: anywhere, often where a long line's piece ends, after a line, or
+// just after a "password = " line's head.
+std::size_t nextChunk(std::string_view rest, FuzzedDataProvider& in) {
+    const auto upTo = [rest](std::string_view what) {
+        const std::size_t at = rest.find(what);
+        return at == std::string_view::npos ? rest.size() : at + what.size();
+    };
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0:
+            return kPieceMax;
+        case 1:
+            return upTo("\n");
+        case 2:
+            return upTo("password = ");
+        default:
+            return in.ConsumeIntegralInRange<std::size_t>(1, 900);
+    }
+}
+
+Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider* in) {
     Entries entries;
     const velm::logpipe::Sink sink{
         [](void* to, velm::logpipe::Priority level, std::string_view entry) {
@@ -133,12 +153,12 @@ Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider
     reader = {};
     reader.dumps = dumps;
     reader.errors = errors;
-    while (!bytes.empty()) {  // cut anywhere, and often where a long line's piece ends
-        const std::size_t chunk =
-            std::min(bytes.size(),
-                     in.ConsumeBool() ? kPieceMax : in.ConsumeIntegralInRange<std::size_t>(1, 900));
-        velm::logpipe::feed(reader, bytes.substr(0, chunk), sink);
-        bytes.remove_prefix(chunk);
+    for (std::size_t fed = 0; fed < bytes.size();) {  // in one read without `in`
+        const std::size_t chunk = std::min(
+            bytes.size() - fed, in != nullptr ? nextChunk(bytes.substr(fed), *in) : bytes.size());
+        velm::logpipe::feed(reader, bytes.substr(fed, chunk), sink);
+        fed += chunk;
+        entries.fed.emplace_back(fed, entries.infos.size());
     }
     velm::logpipe::finish(reader, sink);
     return entries;
@@ -159,8 +179,11 @@ Lines linesInPieces(std::string_view text) {
 }
 
 // A settled dump's entries from `at`: a reading of its text up to its first password line, one
-// entry per field, each unescaped; the masked entry; its last line. Returns the next entry's.
-std::size_t expectDump(const Lines& infos, std::size_t at, std::string_view dump) {
+// entry per field, each unescaped; the masked entry, logged by the read that brought that line's
+// head; its last line. `start`: where the dump begins. Returns the next entry's.
+std::size_t expectDump(const Entries& logged, std::size_t at, std::string_view dump,
+                       std::size_t start) {
+    const Lines& infos = logged.infos;
     std::string joined;
     for (std::size_t field = 0; at < infos.size() && infos[at] != "password = ********";
          ++at, ++field) {
@@ -179,6 +202,11 @@ std::size_t expectDump(const Lines& infos, std::size_t at, std::string_view dump
         joined += entry + "\n";
     }
     expect(joined == dump.substr(0, dump.find("\npassword = ") + 1), "entries not the dump's");
+    const std::size_t head = start + joined.size() + std::string_view("password = ").size();
+    const auto read = std::find_if(logged.fed.begin(), logged.fed.end(),
+                                   [head](const auto& fed) { return fed.first >= head; });
+    expect(read != logged.fed.end() && read->second > at,
+           "a dump's entries held after its password line began");
     const std::size_t last = dump.rfind('\n', dump.size() - 2) + 1;
     expect(at + 1 < infos.size() && infos[at + 1] == dump.substr(last, dump.size() - last - 1),
            "no masked entry, or not the last line after it");
@@ -197,8 +225,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view out = std::string_view(run.out).substr(0, cut);
     const std::string_view err = std::string_view(run.err).substr(
         0, in.ConsumeIntegralInRange<std::size_t>(0, run.err.size()));
-    const Entries logged = feed(out, dumps, false, in);
-    const Entries errLogged = feed(err, dumps, true, in);
+    const Entries logged = feed(out, dumps, false, &in);
+    const Entries errLogged = feed(err, dumps, true, &in);
+    const Entries whole = feed(out, dumps, false, nullptr);
+    expect(whole.errors == logged.errors && whole.infos == logged.infos,
+           "entries that depend on how the output was cut into reads");
 
     for (const Lines* entries : {&logged.errors, &logged.infos}) {
         for (const std::string& entry : *entries) {
@@ -233,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [start, end] : run.dumps) {
         if (!dumps || start + kWindow > cut) break;
         while (at < logged.infos.size() && logged.infos[at] == "velmKortd started") ++at;
-        at = expectDump(logged.infos, at, out.substr(start, end - start));
+        at = expectDump(logged, at, out.substr(start, end - start), start);
     }
     return 0;
 }
