@@ -18,6 +18,7 @@
 
 namespace {
 
+using velm::logpipe::kContinued;
 using velm::logpipe::kPieceMax;
 using velm::record::Field;
 using velm::record::FieldKind;
@@ -43,7 +44,8 @@ constexpr std::string_view kPieces[] = {"\n",
                                         "-1",
                                         "00:11:22:33:44:55",
                                         " = ",
-                                        "velmKortd started"};
+                                        "velmKortd started",
+                                        "\r\x1b[2K\x7f"};
 
 // A record's dump: integers of any value or the widest, texts empty, full width or of pieces
 // that forge lines of every kind; only a password holds bytes above 0x7f.
@@ -191,8 +193,16 @@ std::size_t expectDump(const Entries& logged, std::size_t at, std::string_view d
         for (std::size_t i = 0; i < infos[at].size(); ++i) {
             const bool escape = infos[at][i] == '\\';
             const char next = escape && i + 1 < infos[at].size() ? infos[at][++i] : '\0';
-            expect(!escape || next == 'n' || next == '\\', "bare \\");
-            entry += !escape ? infos[at][i] : next == 'n' ? '\n' : '\\';
+            const std::string code = next == 'u' ? infos[at].substr(i + 1, 4) : "";
+            const auto control = std::strtoul(code.c_str() + 2, nullptr, 16);
+            expect(!escape || next == 'n' || next == '\\' ||
+                       (code.starts_with("00") && (control < 0x20 || control == 0x7f)),
+                   "bare \\, or an escape not a control's");
+            entry += !escape       ? infos[at][i]
+                     : next == 'n' ? '\n'
+                     : next == 'u' ? char(control)
+                                   : '\\';
+            i += code.size();
         }
         expect(field < 21 && entry.starts_with(std::string(kIfFields[field].name) + " = "),
                "an entry that is not its field's");
@@ -233,8 +243,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const Lines* entries : {&logged.errors, &logged.infos}) {
         for (const std::string& entry : *entries) {
-            expect(std::all_of(entry.begin(), entry.end(), [](char c) { return c >= 0; }),
+            // A password's bytes are the only ones above 0x7f: raw, or shown as a C1 control
+            // or as not UTF-8.
+            expect(std::all_of(entry.begin(), entry.end(), [](char c) { return c >= 0; }) &&
+                       entry.find("\\ufffd") == std::string::npos &&
+                       entry.find("\\u008") == std::string::npos &&
+                       entry.find("\\u009") == std::string::npos,
                    "a password byte logged");
+            expect(std::none_of(entry.begin(), entry.end(),
+                                [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; }),
+                   "a control byte logged as it is");
         }
     }
     expect(dumps || logged.infos.empty(), "an entry other than an error without --dumps");
@@ -258,6 +276,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             logged.errors == Lines(errors.begin(), errors.begin() + (before - run.errors.begin()));
     }
     expect(expected, "the error entries not the real error lines");
+
+    // With --dumps, no entry begins with a line that a text forged: each begins with a field's
+    // line or the mark of a piece that goes on (after a full one), or is a line of the daemon's
+    // or the part of one that the end of output left. Each dump begun has an entry, up to the
+    // first that the end may have left open.
+    const auto daemonLine = [](std::string_view entry) {
+        for (const Field& field : kIfFields) {
+            const std::string head = std::string(field.name) + " = ";
+            if (entry.starts_with(head) || head.starts_with(entry)) return true;
+        }
+        for (const std::string_view line :
+             {std::string_view(text::kBanner), std::string_view("ERRO"),
+              text::kAnnouncementLines[0], text::kAnnouncementLines[1],
+              text::kAnnouncementLines[2]}) {
+            if (line.starts_with(entry)) return true;
+        }
+        return false;
+    };
+    for (std::size_t i = 0; i < logged.infos.size(); ++i) {
+        const std::string_view entry = logged.infos[i];
+        const std::string_view next = entry.substr(std::min(entry.size(), kContinued.size()));
+        const std::size_t width = !next.starts_with('\\') ? 1 : next.starts_with("\\u") ? 6 : 2;
+        expect(entry.starts_with(kContinued)
+                   ? i > 0 && logged.infos[i - 1].size() + width > kPieceMax
+                   : daemonLine(entry),
+               "an entry that begins with a forged line, or a piece cut short");
+    }
+    std::size_t begun = 0;
+    for (const auto& [start, end] : run.dumps) {
+        if (start + kIfFields[0].name.size() + 3 > cut) break;
+        ++begun;
+        if (start + kWindow > cut) break;
+    }
+    expect(!dumps || std::count_if(logged.infos.begin(), logged.infos.end(),
+                                   [](std::string_view entry) {
+                                       return entry.starts_with("bModeAutodetect = ");
+                                   }) >= static_cast<std::ptrdiff_t>(begun),
+           "a dump begun before the end with no entry");
 
     // With --dumps, the dumps that the output settled, in order, the banners between them.
     std::size_t at = 0;

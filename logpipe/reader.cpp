@@ -233,20 +233,86 @@ void log(const Sink& sink, Priority priority, std::string_view text) {
     sink.entry(sink.context, priority, text);
 }
 
-// One entry of a dump, its newlines shown as \n and a backslash as \\, so that a text never
-// makes more than its field's entry; in pieces, should a layout no record prints be that long.
+// The length of the well-formed UTF-8 sequence at the head of `bytes` (no overlong form, no
+// surrogate, nothing above U+10FFFF); 0 when there is none.
+[[nodiscard]] std::size_t utf8Length(std::string_view bytes) {
+    const auto at = [bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = at(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 4;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed by the lead
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : low;
+        high = lead == 0xed ? 0x9f : high;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        low = lead == 0xf0 ? 0x90 : low;
+        high = lead == 0xf4 ? 0x8f : high;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || at(1) < low || at(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xbf) return 0;
+    }
+    return length;
+}
+
+// How a text's character shows in an entry: as the peer monitor's JSON shows it, so that no
+// control reaches a terminal that displays the log, save a newline shown as \n.
+struct Shown {
+    std::array<char, 6> chars;
+    std::size_t size;   // of chars
+    std::size_t taken;  // bytes of the text
+};
+
+[[nodiscard]] Shown show(std::string_view text) {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    const std::size_t length = utf8Length(text);
+    const auto byte = static_cast<unsigned char>(text[0]);
+    const auto code = static_cast<unsigned char>(byte == 0xc2 && length == 2 ? text[1] : byte);
+    Shown shown{{}, 0, std::max<std::size_t>(length, 1)};
+    const auto put = [&shown](std::string_view chars) {
+        std::copy(chars.begin(), chars.end(), shown.chars.data());
+        shown.size = chars.size();
+    };
+    if (length == 0) {
+        put("\\ufffd");
+    } else if (byte == '\n') {
+        put("\\n");
+    } else if (byte == '\\') {
+        put("\\\\");
+    } else if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && code < 0xa0)) {
+        put("\\u00");
+        shown.chars[4] = kHex[code >> 4];
+        shown.chars[5] = kHex[code & 0x0f];
+        shown.size = 6;
+    } else {
+        put(headOf(text, length));
+    }
+    return shown;
+}
+
+// One entry of a dump, its characters shown so that a text never makes more than its field's
+// entry. A cut dump's one entry can be longer than a piece: every piece after the first
+// begins with the mark, so that none begins with a line that a text forged.
 void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
     if (!reader.dumps) return;
     std::array<char, kPieceMax> piece;
     std::size_t used = 0;
-    for (const char c : entry) {
-        const bool escaped = c == '\n' || c == '\\';
-        if (used + (escaped ? 2 : 1) > piece.size()) {
+    for (; !entry.empty();) {
+        const Shown shown = show(entry);
+        if (used + shown.size > piece.size()) {
             log(sink, Priority::Info, {piece.data(), used});
-            used = 0;
+            used = static_cast<std::size_t>(
+                std::copy(kContinued.begin(), kContinued.end(), piece.data()) - piece.data());
         }
-        if (escaped) piece[used++] = '\\';
-        piece[used++] = c == '\n' ? 'n' : c;
+        std::copy_n(shown.chars.data(), shown.size, piece.data() + used);
+        used += shown.size;
+        entry.remove_prefix(shown.taken);
     }
     log(sink, Priority::Info, {piece.data(), used});
 }

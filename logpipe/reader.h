@@ -25,6 +25,8 @@ inline constexpr std::string_view kMask = "********";
 // Longer lines are logged in pieces of this size, whole: musl's syslog cuts an entry at 1 KiB
 // with its header. The daemon's longest line is far shorter.
 inline constexpr std::size_t kPieceMax = 512;
+// Begins every piece of a dump's entry after its first: no line of the daemon's begins so.
+inline constexpr std::string_view kContinued = "...";
 
 enum class Priority : std::uint8_t { Error, Info };
 
