@@ -304,6 +304,13 @@ void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
     std::array<char, kPieceMax> piece;
     std::size_t used = 0;
     for (; !entry.empty();) {
+        // Printable ASCII, nearly all of a dump, as it is.
+        const char c = entry.front();
+        if (c >= 0x20 && c < 0x7f && c != '\\' && used < piece.size()) {
+            piece[used++] = c;
+            entry.remove_prefix(1);
+            continue;
+        }
         const Shown shown = show(entry);
         if (used + shown.size > piece.size()) {
             log(sink, Priority::Info, {piece.data(), used});
