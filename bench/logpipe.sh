@@ -45,6 +45,7 @@ done
 # reader's peak before it ends. Default mode: nothing of it reaches a system log.
 status=$work/rss
 "$build/logpipe/velmKort-logpipe" /bin/sh -c '"$0" print whole worst 200; sleep 0.5
-    for child in $(cat /proc/$$/task/$$/children); do grep VmHWM /proc/"$child"/status; done \
-        >"$1"' "$feeder" "$status"
+    for child in $(cat /proc/$$/task/$$/children); do
+        grep VmHWM /proc/"$child"/status 2>/dev/null || true
+    done >"$1"' "$feeder" "$status"
 echo "reader process after 200 worst-case events: $(cat "$status")"
