@@ -79,7 +79,9 @@ constexpr auto kHeads = [] {
 }
 
 [[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
-    return text.size() >= headLength(field) && agreesWithHead(text, field);
+    // Most lines differ at their first byte.
+    return text.size() >= headLength(field) && text.front() == field.name.front() &&
+           agreesWithHead(text, field);
 }
 
 [[nodiscard]] bool isHex(char c) {
@@ -98,10 +100,14 @@ constexpr auto kHeads = [] {
         case FieldKind::Text:
             return true;
         case FieldKind::Mac:
-            for (std::size_t i = 0; i < value.size(); ++i) {
-                if (i % 3 == 2 ? value[i] != ':' : !isHex(value[i])) return false;
+            if (value.size() != record::maxValueChars(field)) return false;
+            for (std::size_t i = 0; i < value.size(); i += 3) {
+                if (!isHex(value[i]) || !isHex(value[i + 1]) ||
+                    (i + 2 < value.size() && value[i + 2] != ':')) {
+                    return false;
+                }
             }
-            return value.size() == record::maxValueChars(field);
+            return true;
         case FieldKind::Flag:
             return isDigits(startsWith(value, "-") ? tailAfter(value, 1) : value);
         case FieldKind::Unsigned:
@@ -153,7 +159,7 @@ void notePassword(Readings& readings, std::string_view text, std::size_t availab
 // ends those that may end there.
 void readLine(Readings& readings, std::string_view text, std::size_t newline) {
     const std::size_t line = readings.line;
-    notePassword(readings, text, newline - line);
+    if (readings.password == 0) notePassword(readings, text, newline - line);
     const std::string_view printed = headOf(tailAfter(text, line), newline - line);
     for (std::uint32_t next = readings.next & ~(1U << kFields); next != 0; next &= next - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(next));
@@ -482,10 +488,12 @@ void drain(Reader& reader, bool final, const Sink& sink) {
 void feed(Reader& reader, std::span<const char> bytes, const Sink& sink) {
     while (!bytes.empty()) {
         // What was taken is dropped once per read, not at each line.
-        std::memmove(reader.bytes.data(), reader.bytes.data() + reader.start,
-                     reader.used - reader.start);
-        reader.used -= reader.start;
-        reader.start = 0;
+        if (reader.start > 0) {
+            std::memmove(reader.bytes.data(), reader.bytes.data() + reader.start,
+                         reader.used - reader.start);
+            reader.used -= reader.start;
+            reader.start = 0;
+        }
         const std::size_t count = std::min(bytes.size(), reader.bytes.size() - reader.used);
         std::memcpy(reader.bytes.data() + reader.used, bytes.data(), count);
         reader.used += count;
