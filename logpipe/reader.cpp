@@ -460,8 +460,8 @@ void drain(Reader& reader, bool final, const Sink& sink) {
     const Field& first = kIfFields.front();
     while (reader.used > reader.start) {
         const std::string_view text = held(reader);
-        const bool dump =
-            !reader.errors && (reader.masked || (!reader.continued && isFieldLine(text, first)));
+        const bool dump = !reader.errors && (reader.masked || reader.readings.done > 0 ||
+                                             (!reader.continued && isFieldLine(text, first)));
         const std::size_t took = dump ? takeDump(reader, final, sink) : npos;
         if (took == 0) return;
         if (took != npos) {
