@@ -59,23 +59,28 @@ constexpr auto kHeads = [] {
     return heads;
 }();
 
-// Whether the text and the field's line agree as far as both go: words of 8 bytes while both
-// have them, a byte at a time after.
+[[nodiscard]] std::uint64_t word(const char* bytes) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+// Whether the text and the field's line agree as far as both go: in words of 8 bytes, the last
+// one overlapping the one before, where there are 8; a byte at a time where not.
 [[nodiscard]] bool agreesWithHead(std::string_view text, const Field& field) {
     const char* head = kHeads[static_cast<std::size_t>(&field - kIfFields.data())].data();
     const std::size_t length = std::min(text.size(), headLength(field));
-    std::size_t i = 0;
-    for (; i + sizeof(std::uint64_t) <= length; i += sizeof(std::uint64_t)) {
-        std::uint64_t ours = 0;
-        std::uint64_t theirs = 0;
-        std::memcpy(&ours, text.data() + i, sizeof ours);
-        std::memcpy(&theirs, head + i, sizeof theirs);
-        if (ours != theirs) return false;
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    if (length < kWord) {
+        for (std::size_t i = 0; i < length; ++i) {
+            if (text[i] != head[i]) return false;
+        }
+        return true;
     }
-    for (; i < length; ++i) {
-        if (text[i] != head[i]) return false;
+    for (std::size_t i = 0; i + kWord < length; i += kWord) {
+        if (word(text.data() + i) != word(head + i)) return false;
     }
-    return true;
+    return word(text.data() + length - kWord) == word(head + length - kWord);
 }
 
 [[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
@@ -84,13 +89,24 @@ constexpr auto kHeads = [] {
            agreesWithHead(text, field);
 }
 
+// The digits a MAC address prints: a table, as three of its fields are read for every event.
+constexpr auto kHexDigits = [] {
+    std::array<bool, 256> digits{};
+    for (const char c : std::string_view("0123456789abcdef")) {
+        digits[static_cast<unsigned char>(c)] = true;
+    }
+    return digits;
+}();
+
 [[nodiscard]] bool isHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 [[nodiscard]] bool isDigits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return !text.empty();
 }
 
 // Whether the daemon can print `value` (its newline not included) for the field.
@@ -109,7 +125,7 @@ constexpr auto kHeads = [] {
             }
             return true;
         case FieldKind::Flag:
-            return isDigits(startsWith(value, "-") ? tailAfter(value, 1) : value);
+            return isDigits(tailAfter(value, !value.empty() && value.front() == '-' ? 1 : 0));
         case FieldKind::Unsigned:
         case FieldKind::UnsignedLong:
             return isDigits(value);
@@ -124,7 +140,6 @@ constexpr auto kHeads = [] {
 // A new reading of the dump at the head: its first line is the first field's.
 void startReading(Readings& readings) {
     readings.count.fill(0);
-    readings.firstOpen.fill(0);
     readings.openFields = 0;
     readings.line = 0;
     readings.next = 1;
@@ -159,35 +174,35 @@ void notePassword(Readings& readings, std::string_view text, std::size_t availab
 // ends those that may end there.
 void readLine(Readings& readings, std::string_view text, std::size_t newline) {
     const std::size_t line = readings.line;
-    if (readings.password == 0) notePassword(readings, text, newline - line);
+    if (readings.password == 0 && text[line] == kPassword.name.front()) {
+        notePassword(readings, text, newline - line);
+    }
     const std::string_view printed = headOf(tailAfter(text, line), newline - line);
     for (std::uint32_t next = readings.next & ~(1U << kFields); next != 0; next &= next - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(next));
         if (!isFieldLine(printed, kIfFields[field])) continue;
         readings.starts[field][readings.count[field]++] = {static_cast<std::uint16_t>(line),
                                                            readings.nextFrom[field]};
+        readings.latest[field] = static_cast<std::uint16_t>(line);
         readings.openFields |= 1U << field;
     }
     readings.next = 0;
+    // Only a field's latest start matters: a text's line fits up to its width, so where an
+    // earlier one fits the latest does too, and a number's line ends at its first newline.
     for (std::uint32_t open = readings.openFields; open != 0; open &= open - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(open));
         const Field& shape = kIfFields[field];
-        std::uint8_t& first = readings.firstOpen[field];
-        for (std::size_t i = first; i < readings.count[field]; ++i) {
-            const std::size_t at = readings.starts[field][i].at;
-            if (newline > lastValueEnd(shape, at)) {
-                first = static_cast<std::uint8_t>(i + 1);
-                continue;
-            }
-            // Its head is known to fit, and a number's line ends here at its first newline.
-            const std::size_t value = at + headLength(shape);
-            if (!valueFits(shape, {text.data() + value, newline - value})) continue;
-            readings.next |= 1U << (field + 1);
-            readings.nextFrom[field + 1] = static_cast<std::uint16_t>(at);
+        const std::size_t at = readings.latest[field];
+        const std::size_t value = at + headLength(shape);
+        if (shape.kind != FieldKind::Text || newline >= lastValueEnd(shape, at)) {
+            readings.openFields &= ~(1U << field);
         }
-        // A number's line ends at its first newline, fitting or not.
-        if (shape.kind != FieldKind::Text) first = readings.count[field];
-        if (first == readings.count[field]) readings.openFields &= ~(1U << field);
+        if (newline > lastValueEnd(shape, at) ||
+            !valueFits(shape, {text.data() + value, newline - value})) {
+            continue;
+        }
+        readings.next |= 1U << (field + 1);
+        readings.nextFrom[field + 1] = static_cast<std::uint16_t>(at);
     }
     if ((readings.next & (1U << kFields)) != 0) {
         readings.end = static_cast<std::uint16_t>(newline + 1);
@@ -220,7 +235,7 @@ bool readOn(Readings& readings, std::string_view text) {
 [[nodiscard]] bool readingsOpen(const Readings& readings, std::string_view text) {
     for (std::uint32_t open = readings.openFields; open != 0; open &= open - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(open));
-        const std::size_t at = readings.starts[field][readings.count[field] - 1].at;
+        const std::size_t at = readings.latest[field];
         if (text.size() <= lastValueEnd(kIfFields[field], at)) return true;
     }
     const std::string_view rest = tailAfter(text, readings.line);
@@ -303,22 +318,24 @@ struct Shown {
 }
 
 // One entry of a dump, its characters shown so that a text never makes more than its field's
-// entry. A cut dump's one entry can be longer than a piece: every piece after the first
-// begins with the mark, so that none begins with a line that a text forged.
+// entry. A field's entry always fits a piece; a cut dump's one entry, up to a dump's width with
+// each byte shown in up to six, does not fit the 1 KiB that musl's syslog keeps, so it is cut,
+// and every piece after the first begins with the mark: none begins with a line a text forged.
 void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
     if (!reader.dumps) return;
     std::array<char, kPieceMax> piece;
     std::size_t used = 0;
+    const auto fits = [&used, &piece](std::size_t width) { return used + width <= piece.size(); };
     for (; !entry.empty();) {
         // Printable ASCII, nearly all of a dump, as it is.
         const char c = entry.front();
-        if (c >= 0x20 && c < 0x7f && c != '\\' && used < piece.size()) {
+        if (c >= 0x20 && c < 0x7f && c != '\\' && fits(1)) {
             piece[used++] = c;
             entry.remove_prefix(1);
             continue;
         }
         const Shown shown = show(entry);
-        if (used + shown.size > piece.size()) {
+        if (!fits(shown.size)) {
             log(sink, Priority::Info, {piece.data(), used});
             used = static_cast<std::size_t>(
                 std::copy(kContinued.begin(), kContinued.end(), piece.data()) - piece.data());

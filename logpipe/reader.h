@@ -68,8 +68,8 @@ struct Start {
 struct Readings {
     std::array<std::array<Start, maxStarts()>, kFields> starts;  // each field's, in order
     std::array<std::uint8_t, kFields> count;
-    std::array<std::uint8_t, kFields> firstOpen;  // the starts before it can end no more
-    std::uint32_t openFields;                     // bit f: a line of field f may still end
+    std::array<std::uint16_t, kFields> latest;  // the last of each field's starts
+    std::uint32_t openFields;  // bit f: the line at field f's latest start may still end
     // The line being read, and the fields whose line may begin there (bit kFields: a whole
     // reading ends there), each with where the previous field's line began.
     std::uint16_t line;
