@@ -324,18 +324,24 @@ struct Shown {
 void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
     if (!reader.dumps) return;
     std::array<char, kPieceMax> piece;
+    const std::size_t limit = piece.size();
     std::size_t used = 0;
-    const auto fits = [&used, &piece](std::size_t width) { return used + width <= piece.size(); };
     for (; !entry.empty();) {
-        // Printable ASCII, nearly all of a dump, as it is.
-        const char c = entry.front();
-        if (c >= 0x20 && c < 0x7f && c != '\\' && fits(1)) {
-            piece[used++] = c;
-            entry.remove_prefix(1);
+        // Printable ASCII, nearly all of a dump, as it is, in runs.
+        std::size_t plain = 0;
+        const std::size_t room = std::min(entry.size(), limit - used);
+        while (plain < room && entry[plain] >= 0x20 && entry[plain] < 0x7f &&
+               entry[plain] != '\\') {
+            ++plain;
+        }
+        if (plain > 0) {
+            std::copy_n(entry.data(), plain, piece.data() + used);
+            used += plain;
+            entry.remove_prefix(plain);
             continue;
         }
         const Shown shown = show(entry);
-        if (!fits(shown.size)) {
+        if (used + shown.size > limit) {
             log(sink, Priority::Info, {piece.data(), used});
             used = static_cast<std::size_t>(
                 std::copy(kContinued.begin(), kContinued.end(), piece.data()) - piece.data());
@@ -425,7 +431,7 @@ void take(Reader& reader, std::size_t count) {
     // No reading is longer than the window, so a full window settles every reading.
     const bool settled = !readingsOpen(reader.readings, text) || text.size() == kWindow;
     if (!settled && !final) {
-        logUpToPassword(reader, text, sink);
+        if (!reader.masked && reader.readings.password != 0) logUpToPassword(reader, text, sink);
         return 0;
     }
     if (!settled) {
