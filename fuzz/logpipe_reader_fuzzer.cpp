@@ -5,6 +5,7 @@
 // its fields' entries and one masked password.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +18,7 @@
 
 namespace {
 
+using velm::logpipe::kContinued;
 using velm::logpipe::kPieceMax;
 using velm::record::Field;
 using velm::record::FieldKind;
@@ -42,7 +44,8 @@ constexpr std::string_view kPieces[] = {"\n",
                                         "-1",
                                         "00:11:22:33:44:55",
                                         " = ",
-                                        "velmKortd started"};
+                                        "velmKortd started",
+                                        "\r\x1b[2K\x7f"};
 
 // A record's dump: integers of any value or the widest, texts empty, full width or of pieces
 // that forge lines of every kind; only a password holds bytes above 0x7f.
@@ -118,9 +121,29 @@ Run generate(FuzzedDataProvider& in) {
 
 struct Entries {
     Lines errors, infos;
+    std::vector<std::pair<std::size_t, std::size_t>> fed;  // after each read: bytes, infos
 };
 
-Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider& in) {
+// Where the next read ends: anywhere, often where a long line's piece ends, after a line, or
+// just after a "password = " line's head.
+std::size_t nextChunk(std::string_view rest, FuzzedDataProvider& in) {
+    const auto upTo = [rest](std::string_view what) {
+        const std::size_t at = rest.find(what);
+        return at == std::string_view::npos ? rest.size() : at + what.size();
+    };
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+        case 0:
+            return kPieceMax;
+        case 1:
+            return upTo("\n");
+        case 2:
+            return upTo("password = ");
+        default:
+            return in.ConsumeIntegralInRange<std::size_t>(1, 900);
+    }
+}
+
+Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider* in) {
     Entries entries;
     const velm::logpipe::Sink sink{
         [](void* to, velm::logpipe::Priority level, std::string_view entry) {
@@ -132,12 +155,12 @@ Entries feed(std::string_view bytes, bool dumps, bool errors, FuzzedDataProvider
     reader = {};
     reader.dumps = dumps;
     reader.errors = errors;
-    while (!bytes.empty()) {  // cut anywhere, and often where a long line's piece ends
-        const std::size_t chunk =
-            std::min(bytes.size(),
-                     in.ConsumeBool() ? kPieceMax : in.ConsumeIntegralInRange<std::size_t>(1, 900));
-        velm::logpipe::feed(reader, bytes.substr(0, chunk), sink);
-        bytes.remove_prefix(chunk);
+    for (std::size_t fed = 0; fed < bytes.size();) {  // in one read without `in`
+        const std::size_t chunk = std::min(
+            bytes.size() - fed, in != nullptr ? nextChunk(bytes.substr(fed), *in) : bytes.size());
+        velm::logpipe::feed(reader, bytes.substr(fed, chunk), sink);
+        fed += chunk;
+        entries.fed.emplace_back(fed, entries.infos.size());
     }
     velm::logpipe::finish(reader, sink);
     return entries;
@@ -158,8 +181,11 @@ Lines linesInPieces(std::string_view text) {
 }
 
 // A settled dump's entries from `at`: a reading of its text up to its first password line, one
-// entry per field, each unescaped; the masked entry; its last line. Returns the next entry's.
-std::size_t expectDump(const Lines& infos, std::size_t at, std::string_view dump) {
+// entry per field, each unescaped; the masked entry, logged by the read that brought that line's
+// head; its last line. `start`: where the dump begins. Returns the next entry's.
+std::size_t expectDump(const Entries& logged, std::size_t at, std::string_view dump,
+                       std::size_t start) {
+    const Lines& infos = logged.infos;
     std::string joined;
     for (std::size_t field = 0; at < infos.size() && infos[at] != "password = ********";
          ++at, ++field) {
@@ -167,8 +193,16 @@ std::size_t expectDump(const Lines& infos, std::size_t at, std::string_view dump
         for (std::size_t i = 0; i < infos[at].size(); ++i) {
             const bool escape = infos[at][i] == '\\';
             const char next = escape && i + 1 < infos[at].size() ? infos[at][++i] : '\0';
-            expect(!escape || next == 'n' || next == '\\', "bare \\");
-            entry += !escape ? infos[at][i] : next == 'n' ? '\n' : '\\';
+            const std::string code = next == 'u' ? infos[at].substr(i + 1, 4) : "";
+            const auto control = std::strtoul(code.c_str() + 2, nullptr, 16);
+            expect(!escape || next == 'n' || next == '\\' ||
+                       (code.starts_with("00") && (control < 0x20 || control == 0x7f)),
+                   "bare \\, or an escape not a control's");
+            entry += !escape       ? infos[at][i]
+                     : next == 'n' ? '\n'
+                     : next == 'u' ? char(control)
+                                   : '\\';
+            i += code.size();
         }
         expect(field < 21 && entry.starts_with(std::string(kIfFields[field].name) + " = "),
                "an entry that is not its field's");
@@ -178,6 +212,11 @@ std::size_t expectDump(const Lines& infos, std::size_t at, std::string_view dump
         joined += entry + "\n";
     }
     expect(joined == dump.substr(0, dump.find("\npassword = ") + 1), "entries not the dump's");
+    const std::size_t head = start + joined.size() + std::string_view("password = ").size();
+    const auto read = std::find_if(logged.fed.begin(), logged.fed.end(),
+                                   [head](const auto& fed) { return fed.first >= head; });
+    expect(read != logged.fed.end() && read->second > at,
+           "a dump's entries held after its password line began");
     const std::size_t last = dump.rfind('\n', dump.size() - 2) + 1;
     expect(at + 1 < infos.size() && infos[at + 1] == dump.substr(last, dump.size() - last - 1),
            "no masked entry, or not the last line after it");
@@ -196,41 +235,92 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view out = std::string_view(run.out).substr(0, cut);
     const std::string_view err = std::string_view(run.err).substr(
         0, in.ConsumeIntegralInRange<std::size_t>(0, run.err.size()));
-    const Entries logged = feed(out, dumps, false, in);
-    const Entries errLogged = feed(err, dumps, true, in);
+    const Entries logged = feed(out, dumps, false, &in);
+    const Entries errLogged = feed(err, dumps, true, &in);
+    const Entries whole = feed(out, dumps, false, nullptr);
+    expect(whole.errors == logged.errors && whole.infos == logged.infos,
+           "entries that depend on how the output was cut into reads");
 
     for (const Lines* entries : {&logged.errors, &logged.infos}) {
         for (const std::string& entry : *entries) {
-            expect(std::all_of(entry.begin(), entry.end(), [](char c) { return c >= 0; }),
+            // A password's bytes are the only ones above 0x7f: raw, or shown as a C1 control
+            // or as not UTF-8.
+            expect(std::all_of(entry.begin(), entry.end(), [](char c) { return c >= 0; }) &&
+                       entry.find("\\ufffd") == std::string::npos &&
+                       entry.find("\\u008") == std::string::npos &&
+                       entry.find("\\u009") == std::string::npos,
                    "a password byte logged");
+            expect(std::none_of(entry.begin(), entry.end(),
+                                [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; }),
+                   "a control byte logged as it is");
         }
     }
     expect(dumps || logged.infos.empty(), "an entry other than an error without --dumps");
     expect(errLogged.infos.empty() && errLogged.errors == linesInPieces(err),
            "standard error's lines not each an error entry, whole");
 
-    // The real error lines, each once; those after a dump that the end of output left open
-    // may be taken as dump.
-    std::size_t lastDump = cut;
-    for (const auto& [start, end] : run.dumps) lastDump = start < cut ? start : lastDump;
+    // The real error lines, each once. Output that ends less than a window after a dump's
+    // start may leave that dump open, and then all from its start is dump: any dump, not only
+    // the last, as one settled by what follows it still leaves the next one open.
     Lines errors;
-    std::size_t required = 0;
-    for (std::size_t at = 0; at < run.errors.size() && run.errors[at] < cut; ++at) {
-        const std::string_view line = out.substr(run.errors[at]);
+    for (const std::size_t start : run.errors) {
+        const std::string_view line = out.substr(std::min(start, cut));
         if (line.starts_with("ERROR")) errors.emplace_back(line.substr(0, line.find('\n')));
-        if (cut >= lastDump + kWindow || run.errors[at] < lastDump) required = errors.size();
     }
-    expect(logged.errors == errors ||
-               std::equal(logged.errors.begin(), logged.errors.end(), errors.begin(),
-                          errors.begin() + static_cast<std::ptrdiff_t>(required)),
-           "the error entries not the real error lines");
+    bool expected = logged.errors == errors;
+    for (const auto& [start, end] : run.dumps) {
+        if (start >= cut || start + kWindow <= cut) continue;
+        const auto before = std::lower_bound(run.errors.begin(), run.errors.end(), start);
+        expected =
+            expected ||
+            logged.errors == Lines(errors.begin(), errors.begin() + (before - run.errors.begin()));
+    }
+    expect(expected, "the error entries not the real error lines");
+
+    // With --dumps, no entry begins with a line that a text forged: each begins with a field's
+    // line or the mark of a piece that goes on (after a full one), or is a line of the daemon's
+    // or the part of one that the end of output left. Each dump begun has an entry, up to the
+    // first that the end may have left open.
+    const auto daemonLine = [](std::string_view entry) {
+        for (const Field& field : kIfFields) {
+            const std::string head = std::string(field.name) + " = ";
+            if (entry.starts_with(head) || head.starts_with(entry)) return true;
+        }
+        for (const std::string_view line :
+             {std::string_view(text::kBanner), std::string_view("ERRO"),
+              text::kAnnouncementLines[0], text::kAnnouncementLines[1],
+              text::kAnnouncementLines[2]}) {
+            if (line.starts_with(entry)) return true;
+        }
+        return false;
+    };
+    for (std::size_t i = 0; i < logged.infos.size(); ++i) {
+        const std::string_view entry = logged.infos[i];
+        const std::string_view next = entry.substr(std::min(entry.size(), kContinued.size()));
+        const std::size_t width = !next.starts_with('\\') ? 1 : next.starts_with("\\u") ? 6 : 2;
+        expect(entry.starts_with(kContinued)
+                   ? i > 0 && logged.infos[i - 1].size() + width > kPieceMax
+                   : daemonLine(entry),
+               "an entry that begins with a forged line, or a piece cut short");
+    }
+    std::size_t begun = 0;
+    for (const auto& [start, end] : run.dumps) {
+        if (start + kIfFields[0].name.size() + 3 > cut) break;
+        ++begun;
+        if (start + kWindow > cut) break;
+    }
+    expect(!dumps || std::count_if(logged.infos.begin(), logged.infos.end(),
+                                   [](std::string_view entry) {
+                                       return entry.starts_with("bModeAutodetect = ");
+                                   }) >= static_cast<std::ptrdiff_t>(begun),
+           "a dump begun before the end with no entry");
 
     // With --dumps, the dumps that the output settled, in order, the banners between them.
     std::size_t at = 0;
     for (const auto& [start, end] : run.dumps) {
         if (!dumps || start + kWindow > cut) break;
         while (at < logged.infos.size() && logged.infos[at] == "velmKortd started") ++at;
-        at = expectDump(logged.infos, at, out.substr(start, end - start));
+        at = expectDump(logged, at, out.substr(start, end - start), start);
     }
     return 0;
 }

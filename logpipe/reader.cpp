@@ -1,5 +1,6 @@
 #include "logpipe/reader.h"
 
+#include <bit>
 #include <cstring>
 
 #include "daemon/messages.h"
@@ -42,25 +43,70 @@ static_assert(kPasswordIndex + 2 == kFields, "the password's line is the dump's 
     return field.name.size() + kDumpSeparator.size();
 }
 
-[[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
-    return startsWith(text, field.name) &&
-           startsWith(tailAfter(text, field.name.size()), kDumpSeparator);
+// Each field's line begins with its name and " = ": put together once, at compile time.
+constexpr std::size_t kHeadMax = [] {
+    std::size_t most = 0;
+    for (const Field& field : kIfFields) most = std::max(most, headLength(field));
+    return most;
+}();
+constexpr auto kHeads = [] {
+    std::array<std::array<char, kHeadMax>, kFields> heads{};
+    for (std::size_t field = 0; field < kFields; ++field) {
+        const std::string_view name = kIfFields[field].name;
+        std::copy(kDumpSeparator.begin(), kDumpSeparator.end(),
+                  std::copy(name.begin(), name.end(), heads[field].data()));
+    }
+    return heads;
+}();
+
+[[nodiscard]] std::uint64_t word(const char* bytes) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
 }
 
-// Whether more text may still make this the start of the field's line.
-[[nodiscard]] bool mayBeFieldLine(std::string_view text, const Field& field) {
-    if (text.size() <= field.name.size()) return startsWith(field.name, text);
-    return startsWith(text, field.name) &&
-           startsWith(kDumpSeparator, tailAfter(text, field.name.size()));
+// Whether the text and the field's line agree as far as both go: in words of 8 bytes, the last
+// one overlapping the one before, where there are 8; a byte at a time where not.
+[[nodiscard]] bool agreesWithHead(std::string_view text, const Field& field) {
+    const char* head = kHeads[static_cast<std::size_t>(&field - kIfFields.data())].data();
+    const std::size_t length = std::min(text.size(), headLength(field));
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    if (length < kWord) {
+        for (std::size_t i = 0; i < length; ++i) {
+            if (text[i] != head[i]) return false;
+        }
+        return true;
+    }
+    for (std::size_t i = 0; i + kWord < length; i += kWord) {
+        if (word(text.data() + i) != word(head + i)) return false;
+    }
+    return word(text.data() + length - kWord) == word(head + length - kWord);
 }
+
+[[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
+    // Most lines differ at their first byte.
+    return text.size() >= headLength(field) && text.front() == field.name.front() &&
+           agreesWithHead(text, field);
+}
+
+// The digits a MAC address prints: a table, as three of its fields are read for every event.
+constexpr auto kHexDigits = [] {
+    std::array<bool, 256> digits{};
+    for (const char c : std::string_view("0123456789abcdef")) {
+        digits[static_cast<unsigned char>(c)] = true;
+    }
+    return digits;
+}();
 
 [[nodiscard]] bool isHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    return kHexDigits[static_cast<unsigned char>(c)];
 }
 
 [[nodiscard]] bool isDigits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return !text.empty();
 }
 
 // Whether the daemon can print `value` (its newline not included) for the field.
@@ -70,12 +116,16 @@ static_assert(kPasswordIndex + 2 == kFields, "the password's line is the dump's 
         case FieldKind::Text:
             return true;
         case FieldKind::Mac:
-            for (std::size_t i = 0; i < value.size(); ++i) {
-                if (i % 3 == 2 ? value[i] != ':' : !isHex(value[i])) return false;
+            if (value.size() != record::maxValueChars(field)) return false;
+            for (std::size_t i = 0; i < value.size(); i += 3) {
+                if (!isHex(value[i]) || !isHex(value[i + 1]) ||
+                    (i + 2 < value.size() && value[i + 2] != ':')) {
+                    return false;
+                }
             }
-            return value.size() == record::maxValueChars(field);
+            return true;
         case FieldKind::Flag:
-            return isDigits(startsWith(value, "-") ? tailAfter(value, 1) : value);
+            return isDigits(tailAfter(value, !value.empty() && value.front() == '-' ? 1 : 0));
         case FieldKind::Unsigned:
         case FieldKind::UnsignedLong:
             return isDigits(value);
@@ -83,74 +133,222 @@ static_assert(kPasswordIndex + 2 == kFields, "the password's line is the dump's 
     return false;
 }
 
-// Whether the field's line can run from `at` to `end` (the place after its newline).
-[[nodiscard]] bool lineFits(std::string_view text, const Field& field, std::size_t at,
-                            std::size_t end) {
-    const std::size_t value = at + headLength(field);
-    if (end <= value || end > text.size() || text[end - 1] != '\n') return false;
-    if (!isFieldLine(tailAfter(text, at), field)) return false;
-    const std::string_view printed{text.data() + value, end - 1 - value};
-    return valueFits(field, printed) &&
-           (field.kind == FieldKind::Text || printed.find('\n') == npos);
+[[nodiscard]] constexpr std::size_t lastValueEnd(const Field& field, std::size_t at) {
+    return at + headLength(field) + record::maxValueChars(field);
 }
 
-// Marks in `ends` where the field's line starting at `at` may end. True when the text runs out
-// before every way of reading it is known.
-bool markLineEnds(std::string_view text, const Field& field, std::size_t at,
-                  std::array<bool, kWindow + 1>& ends) {
-    const std::string_view rest = tailAfter(text, at);
-    if (rest.size() < headLength(field)) return mayBeFieldLine(rest, field);
-    if (!isFieldLine(rest, field)) return false;
-    const std::size_t value = at + headLength(field);
-    const std::size_t last = value + record::maxValueChars(field);
-    for (std::size_t newline = value; newline <= last; ++newline) {
-        if (newline >= text.size()) return true;
-        if (text[newline] != '\n') continue;
-        if (lineFits(text, field, at, newline + 1)) ends[newline + 1] = true;
-        if (field.kind != FieldKind::Text) return false;
+// A new reading of the dump at the head: its first line is the first field's.
+void startReading(Readings& readings) {
+    readings.count.fill(0);
+    readings.openFields = 0;
+    readings.line = 0;
+    readings.next = 1;
+    readings.done = 0;
+    readings.end = 0;
+    readings.password = 0;
+    readings.lastField = kFields;
+}
+
+// Whether no reading can go on with more text: none has an open line, and the line being read
+// can begin no field's.
+[[nodiscard]] bool readingsEnded(const Readings& readings) {
+    return readings.openFields == 0 && (readings.next & ~(1U << kFields)) == 0;
+}
+
+// The line at `readings.line` has `available` bytes: is it the first "password = " line?
+void notePassword(Readings& readings, std::string_view text, std::size_t available) {
+    const std::size_t line = readings.line;
+    if (readings.password != 0 || line == 0 || available < headLength(kPassword) ||
+        !isFieldLine(headOf(tailAfter(text, line), available), kPassword)) {
+        return;
     }
-    return false;
+    readings.password = static_cast<std::uint16_t>(line);
+    const std::uint32_t before = readings.next & ((2U << kPasswordIndex) - 2);
+    if (before == 0) return;
+    const auto next = static_cast<std::size_t>(std::bit_width(before) - 1);
+    readings.lastField = static_cast<std::uint8_t>(next - 1);
+    readings.passwordFrom = readings.nextFrom[next];
 }
 
-// Every reading of the text as a dump, at once, field by field. The genuine dump is the longest
-// reading: whatever a text forges ends before the real last line, and no reading passes it,
-// since what the daemon prints after a dump holds no field's line within a text's width.
-void read(std::string_view text, Readings& readings) {
-    text = headOf(text, kWindow);
-    for (auto& starts : readings.starts) std::fill_n(starts.begin(), text.size() + 1, false);
-    readings.starts[0][0] = true;
-    readings.open = false;
-    for (std::size_t field = 0; field < kFields; ++field) {
-        for (std::size_t at = 0; at <= text.size(); ++at) {
-            if (!readings.starts[field][at]) continue;
-            readings.open = markLineEnds(text, kIfFields[field], at, readings.starts[field + 1]) ||
-                            readings.open;
+// The line being read ends at the newline at `newline`: it begins the lines it may begin, and
+// ends those that may end there.
+void readLine(Readings& readings, std::string_view text, std::size_t newline) {
+    const std::size_t line = readings.line;
+    if (readings.password == 0 && text[line] == kPassword.name.front()) {
+        notePassword(readings, text, newline - line);
+    }
+    const std::string_view printed = headOf(tailAfter(text, line), newline - line);
+    for (std::uint32_t next = readings.next & ~(1U << kFields); next != 0; next &= next - 1) {
+        const auto field = static_cast<std::size_t>(std::countr_zero(next));
+        if (!isFieldLine(printed, kIfFields[field])) continue;
+        readings.starts[field][readings.count[field]++] = {static_cast<std::uint16_t>(line),
+                                                           readings.nextFrom[field]};
+        readings.latest[field] = static_cast<std::uint16_t>(line);
+        readings.openFields |= 1U << field;
+    }
+    readings.next = 0;
+    // Only a field's latest start matters: a text's line fits up to its width, so where an
+    // earlier one fits the latest does too, and a number's line ends at its first newline.
+    for (std::uint32_t open = readings.openFields; open != 0; open &= open - 1) {
+        const auto field = static_cast<std::size_t>(std::countr_zero(open));
+        const Field& shape = kIfFields[field];
+        const std::size_t at = readings.latest[field];
+        const std::size_t value = at + headLength(shape);
+        if (shape.kind != FieldKind::Text || newline >= lastValueEnd(shape, at)) {
+            readings.openFields &= ~(1U << field);
+        }
+        if (newline > lastValueEnd(shape, at) ||
+            !valueFits(shape, {text.data() + value, newline - value})) {
+            continue;
+        }
+        readings.next |= 1U << (field + 1);
+        readings.nextFrom[field + 1] = static_cast<std::uint16_t>(at);
+    }
+    if ((readings.next & (1U << kFields)) != 0) {
+        readings.end = static_cast<std::uint16_t>(newline + 1);
+    }
+    readings.line = static_cast<std::uint16_t>(newline + 1);
+}
+
+// Reads the text that came since the last call; true when it may have changed what is known:
+// a line completed, or a password line's head arrived. Stops once no reading can go on.
+bool readOn(Readings& readings, std::string_view text) {
+    const std::size_t from = readings.done;
+    readings.done = static_cast<std::uint16_t>(text.size());
+    if (readingsEnded(readings)) return true;
+    bool changed = false;
+    for (std::size_t at = from; at < text.size() && !readingsEnded(readings); ++at) {
+        const void* found = std::memchr(text.data() + at, '\n', text.size() - at);
+        if (found == nullptr) break;
+        at = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        readLine(readings, text, at);
+        changed = true;
+    }
+    const std::size_t passwordHead = readings.line + headLength(kPassword);
+    notePassword(readings, text, text.size() - readings.line);
+    return changed || readingsEnded(readings) ||
+           (from < passwordHead && passwordHead <= text.size());
+}
+
+// Whether more text may still go on a reading: a text's line that has room left, or a line
+// being read that may yet begin a field's.
+[[nodiscard]] bool readingsOpen(const Readings& readings, std::string_view text) {
+    for (std::uint32_t open = readings.openFields; open != 0; open &= open - 1) {
+        const auto field = static_cast<std::size_t>(std::countr_zero(open));
+        const std::size_t at = readings.latest[field];
+        if (text.size() <= lastValueEnd(kIfFields[field], at)) return true;
+    }
+    const std::string_view rest = tailAfter(text, readings.line);
+    for (std::uint32_t next = readings.next & ~(1U << kFields); next != 0; next &= next - 1) {
+        const Field& shape = kIfFields[static_cast<std::size_t>(std::countr_zero(next))];
+        // A line that may still become the field's, or is and has room left.
+        if (agreesWithHead(rest, shape) && (rest.size() < headLength(shape) ||
+                                            text.size() <= lastValueEnd(shape, readings.line))) {
+            return true;
         }
     }
-    readings.end = 0;
-    for (std::size_t at = text.size(); at > 0 && readings.end == 0; --at) {
-        if (readings.starts[kFields][at]) readings.end = at;
-    }
+    return false;
 }
 
 void log(const Sink& sink, Priority priority, std::string_view text) {
     sink.entry(sink.context, priority, text);
 }
 
-// One entry of a dump, its newlines shown as \n and a backslash as \\, so that a text never
-// makes more than its field's entry; in pieces, should a layout no record prints be that long.
+// The length of the well-formed UTF-8 sequence at the head of `bytes` (no overlong form, no
+// surrogate, nothing above U+10FFFF); 0 when there is none.
+[[nodiscard]] std::size_t utf8Length(std::string_view bytes) {
+    const auto at = [bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = at(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 4;
+    unsigned char low = 0x80;  // the range of the second byte, narrowed by the lead
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : low;
+        high = lead == 0xed ? 0x9f : high;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        low = lead == 0xf0 ? 0x90 : low;
+        high = lead == 0xf4 ? 0x8f : high;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || at(1) < low || at(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xbf) return 0;
+    }
+    return length;
+}
+
+// How a text's character shows in an entry: as the peer monitor's JSON shows it, so that no
+// control reaches a terminal that displays the log, save a newline shown as \n.
+struct Shown {
+    std::array<char, 6> chars;
+    std::size_t size;   // of chars
+    std::size_t taken;  // bytes of the text
+};
+
+[[nodiscard]] Shown show(std::string_view text) {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    const std::size_t length = utf8Length(text);
+    const auto byte = static_cast<unsigned char>(text[0]);
+    const auto code = static_cast<unsigned char>(byte == 0xc2 && length == 2 ? text[1] : byte);
+    Shown shown{{}, 0, std::max<std::size_t>(length, 1)};
+    const auto put = [&shown](std::string_view chars) {
+        std::copy(chars.begin(), chars.end(), shown.chars.data());
+        shown.size = chars.size();
+    };
+    if (length == 0) {
+        put("\\ufffd");
+    } else if (byte == '\n') {
+        put("\\n");
+    } else if (byte == '\\') {
+        put("\\\\");
+    } else if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && code < 0xa0)) {
+        put("\\u00");
+        shown.chars[4] = kHex[code >> 4];
+        shown.chars[5] = kHex[code & 0x0f];
+        shown.size = 6;
+    } else {
+        put(headOf(text, length));
+    }
+    return shown;
+}
+
+// One entry of a dump, its characters shown so that a text never makes more than its field's
+// entry. A field's entry always fits a piece; a cut dump's one entry, up to a dump's width with
+// each byte shown in up to six, does not fit the 1 KiB that musl's syslog keeps, so it is cut,
+// and every piece after the first begins with the mark: none begins with a line a text forged.
 void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
     if (!reader.dumps) return;
     std::array<char, kPieceMax> piece;
+    const std::size_t limit = piece.size();
     std::size_t used = 0;
-    for (const char c : entry) {
-        const bool escaped = c == '\n' || c == '\\';
-        if (used + (escaped ? 2 : 1) > piece.size()) {
-            log(sink, Priority::Info, {piece.data(), used});
-            used = 0;
+    for (; !entry.empty();) {
+        // Printable ASCII, nearly all of a dump, as it is, in runs.
+        std::size_t plain = 0;
+        const std::size_t room = std::min(entry.size(), limit - used);
+        while (plain < room && entry[plain] >= 0x20 && entry[plain] < 0x7f &&
+               entry[plain] != '\\') {
+            ++plain;
         }
-        if (escaped) piece[used++] = '\\';
-        piece[used++] = c == '\n' ? 'n' : c;
+        if (plain > 0) {
+            std::copy_n(entry.data(), plain, piece.data() + used);
+            used += plain;
+            entry.remove_prefix(plain);
+            continue;
+        }
+        const Shown shown = show(entry);
+        if (used + shown.size > limit) {
+            log(sink, Priority::Info, {piece.data(), used});
+            used = static_cast<std::size_t>(
+                std::copy(kContinued.begin(), kContinued.end(), piece.data()) - piece.data());
+        }
+        std::copy_n(shown.chars.data(), shown.size, piece.data() + used);
+        used += shown.size;
+        entry.remove_prefix(shown.taken);
     }
     log(sink, Priority::Info, {piece.data(), used});
 }
@@ -168,58 +366,37 @@ void logMask(const Reader& reader, const Sink& sink) {
     if (reader.dumps) log(sink, Priority::Info, {kMaskedLine.data(), kMaskedLine.size()});
 }
 
-// Where the first line that begins "password = " starts; npos if there is none yet.
-[[nodiscard]] std::size_t firstPasswordLine(std::string_view text) {
-    for (std::size_t at = text.find('\n'); at != npos; at = text.find('\n', at + 1)) {
-        if (isFieldLine(tailAfter(text, at + 1), kPassword)) return at + 1;
-    }
-    return npos;
-}
-
-// The field whose line, begun at a reading's start, runs up to the first password line at
-// `password`: the last entry logged before the masked one. A text's line may have gone on past
-// it, but its value up to there fits the field all the same. False if no field's line does.
-[[nodiscard]] bool lastBeforePassword(const Reader& reader, std::string_view text,
-                                      std::size_t password, std::size_t& field, std::size_t& at) {
-    for (field = kPasswordIndex; field-- > 0;) {
-        for (at = password; at-- > 0;) {
-            if (reader.readings.starts[field][at] &&
-                lineFits(text, kIfFields[field], at, password)) {
-                return true;
-            }
-        }
-    }
-    return false;
+// Where the previous field's line begins in the latest reading that has field `field`'s at `at`.
+[[nodiscard]] std::size_t lineBefore(const Readings& readings, std::size_t field, std::size_t at) {
+    const auto& starts = readings.starts[field];
+    const auto* start = std::find_if(starts.begin(), starts.begin() + readings.count[field],
+                                     [at](const detail::Start& s) { return s.at == at; });
+    return start == starts.end() ? 0 : start->from;
 }
 
 // Logs a dump's entries up to its first "password = " line, which ends every entry before it,
 // and the masked entry in place of all from there. The split follows a reading of the text
-// before that line alone, so that it is the same whether the dump's end is known yet or not.
+// before that line alone, so that it is the same whether the dump's end is known yet or not:
+// the last field whose line may end just before it, and the latest reading that leads there.
 // False when there is no password line yet, or no reading reaches it.
 bool logUpToPassword(Reader& reader, std::string_view text, const Sink& sink) {
     if (reader.masked) return true;
-    const std::size_t password = firstPasswordLine(text);
-    std::size_t last = 0;
-    std::size_t at = 0;
-    if (password == npos || !lastBeforePassword(reader, text, password, last, at)) return false;
+    const Readings& readings = reader.readings;
+    const std::size_t last = readings.lastField;
+    if (readings.password == 0 || last == kFields) return false;
+    reader.masked = true;
+    if (!reader.dumps) return true;
     std::array<std::size_t, kFields + 1> bounds{};
-    bounds[last] = at;
-    bounds[last + 1] = password;
-    // Back along the reading: each field's line ends where the next one's begins.
+    bounds[last] = readings.passwordFrom;
+    bounds[last + 1] = readings.password;
     for (std::size_t field = last; field-- > 0;) {
-        at = bounds[field + 1];
-        while (at > 0 && !(reader.readings.starts[field][at] &&
-                           lineFits(text, kIfFields[field], at, bounds[field + 1]))) {
-            --at;
-        }
-        bounds[field] = at;
+        bounds[field] = lineBefore(readings, field + 1, bounds[field + 1]);
     }
     for (std::size_t field = 0; field <= last; ++field) {
         const std::size_t length = bounds[field + 1] - 1 - bounds[field];
         logEntry(reader, sink, headOf(tailAfter(text, bounds[field]), length));
     }
     logMask(reader, sink);
-    reader.masked = true;
     return true;
 }
 
@@ -227,31 +404,21 @@ bool logUpToPassword(Reader& reader, std::string_view text, const Sink& sink) {
 // password line, as its entries cannot be told apart for sure.
 void logCutDump(Reader& reader, std::string_view text, const Sink& sink) {
     if (logUpToPassword(reader, text, sink)) return;
-    const std::size_t password = firstPasswordLine(text);
-    if (password != npos) text = headOf(text, password);
+    const std::size_t password = reader.readings.password;
+    if (password != 0) text = headOf(text, password);
     if (text.ends_with('\n')) text.remove_suffix(1);
     logEntry(reader, sink, text);
-    if (password != npos) logMask(reader, sink);
+    if (password != 0) logMask(reader, sink);
 }
 
 [[nodiscard]] std::string_view held(const Reader& reader) {
-    return {reader.bytes.data(), reader.used};
+    return {reader.bytes.data() + reader.start, reader.used - reader.start};
 }
 
 void take(Reader& reader, std::size_t count) {
-    std::memmove(reader.bytes.data(), reader.bytes.data() + count, reader.used - count);
-    reader.used -= count;
+    reader.start += count;
     reader.masked = false;
-    reader.scanned = 0;
-}
-
-// Whether the bytes since the open dump was last read may change what is known of it: a line
-// completed, or a password line begun. Reading it again at every byte would cost a program
-// that writes a byte at a time the whole dump's work for each.
-[[nodiscard]] bool worthReading(const Reader& reader, std::string_view text) {
-    if (tailAfter(text, reader.scanned).find('\n') != npos) return true;
-    const std::size_t passwordHead = text.rfind('\n') + 1 + headLength(kPassword);
-    return reader.scanned < passwordHead && passwordHead <= text.size();
+    startReading(reader.readings);
 }
 
 // The dump at the head of what is held: its entries as they settle, and the bytes it took once
@@ -260,13 +427,11 @@ void take(Reader& reader, std::size_t count) {
 // text's line.
 [[nodiscard]] std::size_t takeDump(Reader& reader, bool final, const Sink& sink) {
     const std::string_view text = headOf(held(reader), kWindow);
-    if (!final && text.size() < kWindow && !worthReading(reader, text)) return 0;
-    reader.scanned = text.size();
-    read(text, reader.readings);
+    if (!readOn(reader.readings, text) && !final && text.size() < kWindow) return 0;
     // No reading is longer than the window, so a full window settles every reading.
-    const bool settled = !reader.readings.open || text.size() == kWindow;
+    const bool settled = !readingsOpen(reader.readings, text) || text.size() == kWindow;
     if (!settled && !final) {
-        logUpToPassword(reader, text, sink);
+        if (!reader.masked && reader.readings.password != 0) logUpToPassword(reader, text, sink);
         return 0;
     }
     if (!settled) {
@@ -281,7 +446,7 @@ void take(Reader& reader, std::size_t count) {
         const std::size_t newline = text.rfind('\n');
         return newline == npos ? text.size() : newline + 1;
     }
-    logUpToPassword(reader, headOf(text, end), sink);
+    logUpToPassword(reader, text, sink);
     const std::size_t lastLine = text.rfind('\n', end - 2) + 1;
     logEntry(reader, sink, headOf(tailAfter(text, lastLine), end - 1 - lastLine));
     return end;
@@ -316,10 +481,10 @@ void logLine(const Reader& reader, const Sink& sink, Kind kind, std::string_view
 // end is known; with `final`, all of it.
 void drain(Reader& reader, bool final, const Sink& sink) {
     const Field& first = kIfFields.front();
-    while (reader.used > 0) {
+    while (reader.used > reader.start) {
         const std::string_view text = held(reader);
-        const bool dump =
-            !reader.errors && (reader.masked || (!reader.continued && isFieldLine(text, first)));
+        const bool dump = !reader.errors && (reader.masked || reader.readings.done > 0 ||
+                                             (!reader.continued && isFieldLine(text, first)));
         const std::size_t took = dump ? takeDump(reader, final, sink) : npos;
         if (took == 0) return;
         if (took != npos) {
@@ -345,6 +510,13 @@ void drain(Reader& reader, bool final, const Sink& sink) {
 
 void feed(Reader& reader, std::span<const char> bytes, const Sink& sink) {
     while (!bytes.empty()) {
+        // What was taken is dropped once per read, not at each line.
+        if (reader.start > 0) {
+            std::memmove(reader.bytes.data(), reader.bytes.data() + reader.start,
+                         reader.used - reader.start);
+            reader.used -= reader.start;
+            reader.start = 0;
+        }
         const std::size_t count = std::min(bytes.size(), reader.bytes.size() - reader.used);
         std::memcpy(reader.bytes.data() + reader.used, bytes.data(), count);
         reader.used += count;

@@ -25,6 +25,8 @@ inline constexpr std::string_view kMask = "********";
 // Longer lines are logged in pieces of this size, whole: musl's syslog cuts an entry at 1 KiB
 // with its header. The daemon's longest line is far shorter.
 inline constexpr std::size_t kPieceMax = 512;
+// Begins every piece of a dump's entry after its first: no line of the daemon's begins so.
+inline constexpr std::string_view kContinued = "...";
 
 enum class Priority : std::uint8_t { Error, Info };
 
@@ -43,12 +45,43 @@ inline constexpr std::size_t kWindow = record::kDumpMaxChars;
 // piece went.
 enum class Kind : std::uint8_t { Error, Other, Secret, Dropped };
 
-// Every way of reading the text at the head as a dump: starts[f] marks where field f's line
-// may begin, starts[kFields] where a whole dump may end.
+// The longest list of places where one field's line may begin within a dump's width: such
+// lines begin with the field's name, so no two lie closer than that head and a newline.
+[[nodiscard]] constexpr std::size_t maxStarts() {
+    std::size_t most = 0;
+    for (const record::Field& field : record::kIfFields) {
+        most =
+            std::max(most, kWindow / (field.name.size() + record::kDumpSeparator.size() + 1) + 1);
+    }
+    return most;
+}
+
+// A place where a field's line begins in a reading of the dump at the head, and where the
+// previous field's line began in the latest reading that leads to it.
+struct Start {
+    std::uint16_t at;
+    std::uint16_t from;
+};
+
+// Every way of reading the text at the head as a dump, taken a line at a time as the text
+// comes, so that no byte is looked at twice whatever the chunks.
 struct Readings {
-    std::array<std::array<bool, kWindow + 1>, kFields + 1> starts;
-    bool open;        // a reading may still go on with more text
-    std::size_t end;  // the end of the longest whole reading; 0 if there is none
+    std::array<std::array<Start, maxStarts()>, kFields> starts;  // each field's, in order
+    std::array<std::uint8_t, kFields> count;
+    std::array<std::uint16_t, kFields> latest;  // the last of each field's starts
+    std::uint32_t openFields;  // bit f: the line at field f's latest start may still end
+    // The line being read, and the fields whose line may begin there (bit kFields: a whole
+    // reading ends there), each with where the previous field's line began.
+    std::uint16_t line;
+    std::uint32_t next = 1;
+    std::array<std::uint16_t, kFields + 1> nextFrom;
+    std::uint16_t done;  // the bytes read so far
+    std::uint16_t end;   // the end of the longest whole reading; 0 if there is none
+    // The first line that begins "password = " (0: none yet), the last field whose line may
+    // end before it, and where that line begins; none when `lastField` is kFields.
+    std::uint16_t password;
+    std::uint16_t passwordFrom;
+    std::uint8_t lastField = kFields;
 };
 
 }  // namespace detail
@@ -57,11 +90,11 @@ struct Reader {
     bool dumps = false;   // log the lines that are not errors too
     bool errors = false;  // standard error: every line is an error line, and there is no dump
     std::array<char, 2 * std::max(detail::kWindow, kPieceMax)> bytes{};
+    std::size_t start = 0;  // what is held: from start to used; the rest was taken
     std::size_t used = 0;
     bool continued = false;  // the first bytes are the rest of a line logged in part
     detail::Kind continuedKind = detail::Kind::Other;
-    bool masked = false;      // the open dump at the head is logged up to its masked password
-    std::size_t scanned = 0;  // how much of the open dump at the head its readings have seen
+    bool masked = false;  // the open dump at the head is logged up to its masked password
     detail::Readings readings{};
 };
 
