@@ -935,8 +935,8 @@ TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErro
 }
 
 // The log pipe killed, the program ends; the init's SIGTERM is the program's, whose last words
-// are logged and whose status is the log pipe's, which waits for no child of the program that
-// keeps its outputs, and for a program that closes them.
+// are logged and whose status, or signal, is the log pipe's, which waits for no child of the
+// program that keeps its outputs, but for a program that closes them.
 TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
                             "/dev/null", "/dev/null");
@@ -958,8 +958,26 @@ TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     EXPECT_EQ(waitFor(stopped), 6);
     EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR bye"});
     ::kill(std::stoi(readFile(dir / "holder")), SIGKILL);
+    // Last words that more than one read holds, written while the log pipe was stopped, are
+    // read once the program has gone.
+    const pid_t late = start(
+        {kLogpipe, "/bin/sh", "-c", "kill -STOP $PPID; printf '%08000d\\n' 0; echo ERROR last"},
+        "/dev/null", "/dev/null");
+    std::vector<pid_t> child;
+    for (int tries = 0; child.empty() && tries < 500; ++tries, ::usleep(10000))
+        child = childrenOf(late);
+    ASSERT_EQ(child.size(), 1U);
+    EXPECT_TRUE(ends(child[0]));
+    ::kill(late, SIGCONT);
+    EXPECT_EQ(waitFor(late), 0);
+    EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last"});
     EXPECT_EQ(
         run(dir, {kLogpipe, "/bin/sh", "-c", "exec >/dev/null 2>&1; sleep 0.3; exit 4"}).status, 4);
+    // A program killed by a signal: the log pipe ends by the same signal, as the program did.
+    int status = 0;
+    ::waitpid(start({kLogpipe, "/bin/sh", "-c", "kill -USR1 $$"}, "/dev/null", "/dev/null"),
+              &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
 }
 
 }  // namespace logpipe
