@@ -12,13 +12,13 @@ velm_base_packages=(cmake ninja-build make g++)
 # What each suite adds to that, and the demo. A new suite adds its line here; what it needs
 # from outside Debian's packages (a compiler fetched with npm, say) it fetches itself.
 declare -A velm_packages_of=(
-    [native]="pkgconf libgtest-dev googletest libbenchmark-dev util-linux procps busybox python3-kconfiglib mandoc"
+    [native]="pkgconf libgtest-dev googletest libbenchmark-dev util-linux procps busybox shellcheck python3-kconfiglib mandoc"
     [sanitize]="libgtest-dev googletest util-linux procps"
-    [mips]="pkgconf googletest util-linux procps busybox python3-kconfiglib g++-mips-linux-gnu qemu-user"
-    [armv5te]="pkgconf googletest util-linux procps busybox python3-kconfiglib g++-arm-linux-gnueabi qemu-user"
-    [armeb]="pkgconf googletest util-linux procps busybox python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils"
-    [armeb-uclibc]="pkgconf googletest util-linux procps busybox python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils uclibc-source patch"
-    [clang-armeb]="pkgconf googletest util-linux procps busybox python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils"
+    [mips]="pkgconf googletest util-linux procps busybox shellcheck python3-kconfiglib g++-mips-linux-gnu qemu-user"
+    [armv5te]="pkgconf googletest util-linux procps busybox shellcheck python3-kconfiglib g++-arm-linux-gnueabi qemu-user"
+    [armeb]="pkgconf googletest util-linux procps busybox shellcheck python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils"
+    [armeb-uclibc]="pkgconf googletest util-linux procps busybox shellcheck python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils uclibc-source patch"
+    [clang-armeb]="pkgconf googletest util-linux procps busybox shellcheck python3-kconfiglib python3 gcc-arm-linux-gnueabi g++-arm-linux-gnueabi binutils-arm-linux-gnueabi linux-libc-dev-armel-cross clang-14 qemu-user dpkg-dev xz-utils ca-certificates python3-distutils"
     [gcc11]="g++-11"
     [clang-libstdcxx]="clang-14"
     [clang-libcxx]="clang-14 libc++-14-dev libc++abi-14-dev"
