@@ -104,8 +104,8 @@ said=$(inside systemd-analyze verify --man=no $unit 2>&1) || fail "verify: $said
 main=$(show MainPID)
 [ "$(inside readlink /proc/"$main"/exe)" = /usr/sbin/velmKort-logpipe ] ||
     fail "the main process is no velmKort-logpipe"
-outputs=$(inside readlink /proc/"$main"/fd/1 /proc/"$main"/fd/2 /proc/$(children "$main")/fd/1)
-[[ $(echo $outputs) =~ ^/dev/null\ socket:\[[0-9]+\]\ /dev/pts/[0-9]+$ ]] ||
+outputs=$(inside readlink /proc/"$main"/fd/1 /proc/"$main"/fd/2 /proc/"$(children "$main")"/fd/1)
+[[ ${outputs//$'\n'/ } =~ ^/dev/null\ socket:\[[0-9]+\]\ /dev/pts/[0-9]+$ ]] ||
     fail "outputs of the log pipe and the daemon: $outputs"
 inside test -S /tmp/velmKortSSocket || fail "the daemon's socket is not in the shared /tmp"
 echo "after boot: $unit active, verified, the daemon's output a terminal, its socket in /tmp"
