@@ -7,20 +7,26 @@
 // Its standard error goes through a pipe to the log too, every line an error line: the C
 // library never buffers it, and under an init system nobody else reads it.
 //
-// The process that was started becomes the program (exec), so its pid, its executable and its
-// exit status are the program's own, as the init scripts and procd expect; a forked child
-// reads the terminal and the pipe (logpipe/reader.h decides what each line is) and ends when
-// the program has gone.
+// This process stays the one that was started, the pid the init knows, and runs the program as
+// its child: it passes the init's SIGTERM, SIGINT and SIGHUP on, reads both outputs until the
+// program has gone (logpipe/reader.h decides what each line is), logs what was left and only
+// then exits, as the program did. One pid is the daemon and its log path: gone, both have gone,
+// and a supervisor that signals what is left of the service once it has exited (systemd) or
+// respawns it (procd) finds every entry logged. A process the program leaves behind holding
+// its outputs is not waited for.
 //
-// The terminal is the program's controlling terminal, in a session of its own: when the
-// reader ends, however it ends, the kernel hangs the terminal up and the program gets SIGHUP,
-// so a service whose errors could no longer reach the log ends and its supervisor sees it.
+// The terminal is the program's controlling terminal, in a session of its own: should this
+// process end first, however it ends, the kernel hangs the terminal up and the program gets
+// SIGHUP, and then the parent-death signal, SIGKILL: a service whose errors could no longer
+// reach the log ends, and its supervisor sees it.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <termios.h>
@@ -64,10 +70,10 @@ void printUsage() {
         "  lines that begin with ERROR  at LOG_ERR, always (never a line of an event dump)\n"
         "  every other line             dropped, unless --dumps\n"
         "  every line on standard error at LOG_ERR, always\n"
-        "PROGRAM runs in this process (same pid); standard input stays as it is. PROGRAM is\n"
-        "looked up in PATH unless it holds a slash; a file without a '#!' line is refused.\n"
-        "The terminal is its controlling terminal: should the log reader end, PROGRAM gets\n"
-        "SIGHUP.\n"
+        "PROGRAM runs as a child, SIGTERM, SIGINT and SIGHUP passed on to it; this program\n"
+        "logs until it has gone, then exits as it did. Standard input stays as it is. PROGRAM\n"
+        "is looked up in PATH unless it holds a slash; a file without a '#!' line is refused.\n"
+        "Should this program end first, PROGRAM gets SIGHUP, then SIGKILL.\n"
         "\n"
         "  --dumps     log the other lines too, at LOG_INFO (event dumps, the banner; not the\n"
         "              announcements, which the daemon logs itself): one entry per field of a\n"
@@ -123,48 +129,91 @@ void logEntry(void*, velm::logpipe::Priority priority, std::string_view text) {
     syslog(level, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
-// Reads one of the program's outputs into its reader; false once it has been closed everywhere
-// (EIO on the terminal, end of file), after logging what was left.
-bool readInto(int fd, velm::logpipe::Reader& reader, const velm::logpipe::Sink& sink) {
+// Reads what one of the program's outputs holds into its reader, returning how many bytes; once
+// it has been closed everywhere (EIO on the terminal, end of file) logs what was left and
+// drops it from `input`.
+std::size_t readInto(pollfd& input, velm::logpipe::Reader& reader,
+                     const velm::logpipe::Sink& sink) {
     std::array<char, 4096> bytes;
     ssize_t got = 0;
     do {
-        got = ::read(fd, bytes.data(), bytes.size());
+        got = ::read(input.fd, bytes.data(), bytes.size());
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
         velm::logpipe::feed(reader, {bytes.data(), static_cast<std::size_t>(got)}, sink);
-        return true;
+        return static_cast<std::size_t>(got);
     }
+    if (got < 0 && errno == EAGAIN) return 0;
     velm::logpipe::finish(reader, sink);
-    return false;
+    input.fd = -1;
+    return 0;
 }
 
-// Reads the terminal and the program's standard error until both are closed everywhere,
-// logging each entry as soon as what follows it settles it; there is no timer.
-void relay(int terminal, int errors, bool dumps) {
+// More than a pipe can be made to hold (pipe-max-size, 1 MiB by default) or a terminal holds:
+// only a process that is still writing reaches it.
+constexpr std::size_t kDrainMax = std::size_t{1} << 21;
+
+// After the program has gone: what its output already holds, then its end.
+void drain(pollfd& input, velm::logpipe::Reader& reader, const velm::logpipe::Sink& sink) {
+    for (std::size_t total = 0; input.fd >= 0 && total < kDrainMax;) {
+        const std::size_t got = readInto(input, reader, sink);
+        if (got == 0) break;
+        total += got;
+    }
+    if (input.fd >= 0) velm::logpipe::finish(reader, sink);
+}
+
+// Takes the signals that have come: the init's are passed on to the program. Returns whether
+// the program has gone, reaped, with its wait status.
+bool programGone(pid_t program, int signals, int& status) {
+    signalfd_siginfo info{};
+    while (::read(signals, &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo != SIGCHLD) ::kill(program, static_cast<int>(info.ssi_signo));
+    }
+    return ::waitpid(program, &status, WNOHANG) == program;
+}
+
+// Logs the program's outputs until it has gone, each entry as soon as what follows it settles
+// it, and then what they already hold; there is no timer. Returns its wait status.
+int relay(pid_t program, int terminal, int errors, int signals, bool dumps) {
     const velm::logpipe::Sink sink{logEntry, nullptr};
     static velm::logpipe::Reader output;
     output.dumps = dumps;
     static velm::logpipe::Reader errorLines;
     errorLines.errors = true;
-    std::array<pollfd, 2> inputs{{{terminal, POLLIN, 0}, {errors, POLLIN, 0}}};
-    while (inputs[0].fd >= 0 || inputs[1].fd >= 0) {
-        const int ready = ::poll(inputs.data(), inputs.size(), -1);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
-        if (inputs[0].revents != 0 && !readInto(terminal, output, sink)) inputs[0].fd = -1;
-        if (inputs[1].revents != 0 && !readInto(errors, errorLines, sink)) inputs[1].fd = -1;
+    std::array<pollfd, 3> inputs{
+        {{terminal, POLLIN, 0}, {errors, POLLIN, 0}, {signals, POLLIN, 0}}};
+    int status = 0;
+    for (;;) {
+        if (::poll(inputs.data(), inputs.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        if (inputs[0].revents != 0) readInto(inputs[0], output, sink);
+        if (inputs[1].revents != 0) readInto(inputs[1], errorLines, sink);
+        if (inputs[2].revents != 0 && programGone(program, signals, status)) break;
     }
-    // Only after a failed poll: an output that has ended was finished then.
-    if (inputs[0].fd >= 0) velm::logpipe::finish(output, sink);
-    if (inputs[1].fd >= 0) velm::logpipe::finish(errorLines, sink);
+    drain(inputs[0], output, sink);
+    drain(inputs[1], errorLines, sink);
+    return status;
 }
 
-// A program may close both its outputs and go on: the reader stays until it has gone, since
-// its end would hang the terminal up and end the program.
-void awaitProgram(pid_t program) {
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return;  // then the hang-up ends it, as ever
-    while (::getppid() == program) ::pause();
+// Ends as the program ended: with its exit status, or by the signal that killed it, so that
+// whoever waits for this process sees what they would have seen of the program.
+int endAs(int status) {
+    if (!WIFSIGNALED(status)) return WEXITSTATUS(status);
+    const int signal = WTERMSIG(status);
+    const rlimit none{0, 0};
+    ::setrlimit(RLIMIT_CORE, &none);  // a core dump would be the program's, not this one's
+    ::signal(signal, SIG_DFL);
+    sigset_t only;
+    ::sigemptyset(&only);
+    ::sigaddset(&only, signal);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    return 128 + signal;
 }
 
 // The terminal's far end, in raw mode: newlines reach the reader as they were written.
@@ -211,12 +260,64 @@ void execute(std::span<char* const> command) {
     errno = failure;
 }
 
-// Standard error back to where this program's own failures go (none if it had none), so that
-// they are not also logged as the program's.
-void restoreErrors(int ownErrors) {
-    if (ownErrors < 0 || ::dup2(ownErrors, STDERR_FILENO) != STDERR_FILENO) {
-        ::close(STDERR_FILENO);
+// What the child could not do before the program ran, reported by this process: the child
+// sends its step and errno through a pipe that the exec closes.
+struct SetupFailure {
+    std::size_t step;
+    int error;
+};
+struct SetupStep {
+    const char* what;
+    int status;
+};
+constexpr std::array<SetupStep, 3> kSetupSteps{{
+    {"cannot set up the pseudo-terminal", kExitFailed},
+    {"cannot redirect output", kExitFailed},
+    {"cannot run ", kExitCannotRun},
+}};
+constexpr std::size_t kStepRun = 2;
+
+[[noreturn]] void failSetup(int setup, std::size_t step) {
+    const SetupFailure failure{step, errno};
+    [[maybe_unused]] const ssize_t sent = ::write(setup, &failure, sizeof failure);
+    ::_exit(kExitCannotRun);
+}
+
+// The child, to become the program: a session of its own with the terminal as its controlling
+// terminal and standard output, the pipe as its standard error, the signal mask this process
+// was started with. Should this process be gone already, it ends rather than run unread.
+[[noreturn]] void runProgram(std::span<char* const> command, pid_t parent, int far, int errors,
+                             int setup, const sigset_t& mask) {
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() != parent) ::_exit(kExitFailed);
+    ::setsid();
+    if (::ioctl(far, TIOCSCTTY, 0) != 0) failSetup(setup, 0);
+    if (::dup2(far, STDOUT_FILENO) != STDOUT_FILENO ||
+        ::dup2(errors, STDERR_FILENO) != STDERR_FILENO) {
+        failSetup(setup, 1);
     }
+    // An ignored SIGHUP would outlive the exec, and the hang-up with it.
+    ::signal(SIGHUP, SIG_DFL);
+    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    execute(command);
+    failSetup(setup, kStepRun);
+}
+
+// Whether the child ran the program; if not, what it said is reported, the child reaped, and
+// `status` is this process's exit status.
+[[nodiscard]] bool programRuns(int setup, pid_t program, const char* name, int& status) {
+    SetupFailure failure{};
+    ssize_t got = 0;
+    do {
+        got = ::read(setup, &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    ::close(setup);
+    if (got != sizeof failure) return true;
+    ::waitpid(program, nullptr, 0);
+    const std::size_t step = std::min(failure.step, kStepRun);
+    errno = failure.error;
+    report(kSetupSteps[step].what, step == kStepRun ? name : "");
+    status = kSetupSteps[step].status;
+    return false;
 }
 
 }  // namespace
@@ -240,62 +341,37 @@ int main(int argc, char** argv) {
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal < 0) return report("cannot open a pseudo-terminal");
     const int far = openFarEnd(terminal);
-    if (far < 0) return report("cannot set up the pseudo-terminal");
-
-    // Before the reader exists, so that its death, whenever it comes, hangs the terminal up.
-    // A process that already leads its session (start-stop-daemon's) keeps it; one that leads
-    // a process group and not a session cannot start one, and is warned about.
-    ::setsid();
-    if (::ioctl(far, TIOCSCTTY, 0) != 0) {
-        report(
-            "cannot make the pseudo-terminal the controlling terminal; the program will not "
-            "end with the log reader");
+    if (far < 0 || ::fcntl(terminal, F_SETFL, O_NONBLOCK) != 0) {
+        return report("cannot set up the pseudo-terminal");
     }
-
-    // The reader must not be signalled with the program: it ends when the program is gone.
-    // Until it has a session of its own, it shares the program's terminal, whose hang-up at
-    // the program's exit must not reach it: SIGHUP stays blocked until each side has chosen.
-    sigset_t hangup;
-    ::sigemptyset(&hangup);
-    ::sigaddset(&hangup, SIGHUP);
-    ::sigprocmask(SIG_BLOCK, &hangup, nullptr);
     // The program's standard error goes to the log too, as its own: under an init system
     // nobody reads it (start-stop-daemon -b sends it to /dev/null), and procd would log it
     // under this program's name. A pipe is enough: the C library never buffers it.
     std::array<int, 2> errorPipe{};
-    if (::pipe2(errorPipe.data(), O_CLOEXEC) != 0) return report("cannot make a pipe");
-    const pid_t program = ::getpid();
-    const pid_t reader = ::fork();
-    if (reader < 0) return report("cannot fork");
-    if (reader == 0) {
-        ::close(far);
-        ::close(errorPipe[1]);
-        ::signal(SIGINT, SIG_IGN);
-        ::signal(SIGTERM, SIG_IGN);
-        ::signal(SIGHUP, SIG_IGN);
-        ::setsid();
-        ::openlog(kIdentity, LOG_NDELAY, LOG_DAEMON);
-        relay(terminal, errorPipe[0], options.dumps);
-        awaitProgram(program);
-        ::_exit(0);
+    std::array<int, 2> setupPipe{};
+    if (::pipe2(errorPipe.data(), O_CLOEXEC) != 0 || ::pipe2(setupPipe.data(), O_CLOEXEC) != 0 ||
+        ::fcntl(errorPipe[0], F_SETFL, O_NONBLOCK) != 0) {
+        return report("cannot make a pipe");
     }
+    // Taken as they come, between reads, from before the program exists: its end, and the
+    // init's signals, which are the program's to act on.
+    sigset_t handled;
+    sigset_t mask;
+    ::sigemptyset(&handled);
+    for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) ::sigaddset(&handled, signal);
+    ::sigprocmask(SIG_BLOCK, &handled, &mask);
+    const int signals = ::signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signals < 0) return report("cannot take signals");
 
-    ::close(terminal);
-    ::close(errorPipe[0]);
-    // An ignored SIGHUP would outlive the exec; a reader that has died already ends it here.
-    ::signal(SIGHUP, SIG_DFL);
-    ::sigprocmask(SIG_UNBLOCK, &hangup, nullptr);
-    // Kept to say why the program could not be run, where this program's own failures go.
-    const int ownErrors = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (::dup2(far, STDOUT_FILENO) != STDOUT_FILENO ||
-        ::dup2(errorPipe[1], STDERR_FILENO) != STDERR_FILENO) {
-        restoreErrors(ownErrors);
-        return report("cannot redirect output");
-    }
-    execute(options.command);
-    const int failure = errno;
-    restoreErrors(ownErrors);
-    errno = failure;
-    report("cannot run ", options.command[0]);
-    return kExitCannotRun;
+    const pid_t parent = ::getpid();
+    const pid_t program = ::fork();
+    if (program < 0) return report("cannot fork");
+    if (program == 0) runProgram(options.command, parent, far, errorPipe[1], setupPipe[1], mask);
+    ::close(far);
+    ::close(errorPipe[1]);
+    ::close(setupPipe[1]);
+    int status = 0;
+    if (!programRuns(setupPipe[0], program, options.command[0], status)) return status;
+    ::openlog(kIdentity, LOG_NDELAY, LOG_DAEMON);
+    return endAs(relay(program, terminal, errorPipe[0], signals, options.dumps));
 }

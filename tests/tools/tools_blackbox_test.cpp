@@ -693,10 +693,10 @@ TEST(RecordHeader, ACPeerBuiltAgainstTheInstalledHeaderReadsTheDaemonsDatagram) 
 namespace logpipe {
 
 constexpr char kLogpipe[] = VELM_LOGPIPE_PATH;
-// Run through the tool: on a terminal, it says so and gives its pid in an error line.
+// Run through the tool: on a terminal, it says so and gives its parent's pid in an error line.
 constexpr char kScript[] =
     "echo velmKortd started; echo username = alice; echo password = sekrit; "
-    "[ -t 1 ] && echo \"ERROR#98 in bind, pid $$\"; printf 'ERROR zelInit failed'; exit 3";
+    "[ -t 1 ] && echo \"ERROR#98 in bind, parent $PPID\"; printf 'ERROR zelInit failed'; exit 3";
 
 // The first `count` entries, each as its priority and text; the reader may still be at work
 // when the program has ended, so this waits for them, up to a bound that only a hang meets.
@@ -767,11 +767,11 @@ class LogpipeTool : public testing::Test {
     const TempDir dir;
 };
 
-TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
+TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndExitsAsTheProgram) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", kScript}, dir / "out", dir / "err");
     EXPECT_EQ(waitFor(pid), 3);
     // LOG_DAEMON | LOG_ERR is 27, LOG_DAEMON | LOG_INFO 30.
-    const std::string bind = "ERROR#98 in bind, pid " + std::to_string(pid);
+    const std::string bind = "ERROR#98 in bind, parent " + std::to_string(pid);
     EXPECT_EQ(messages(log, 2),
               (std::vector<std::string>{"<27>" + bind, "<27>ERROR zelInit failed"}));
 
@@ -782,18 +782,12 @@ TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndIsTheProgram) {
     EXPECT_EQ(all[0], "<30>velmKortd started");
     EXPECT_EQ(all[1], "<30>username = alice");
     EXPECT_EQ(all[2], "<30>password = ********");
-    EXPECT_TRUE(all[3].starts_with("<27>ERROR#98 in bind, pid ")) << all[3];
+    EXPECT_TRUE(all[3].starts_with("<27>ERROR#98 in bind, parent ")) << all[3];
     EXPECT_EQ(all[4], "<27>ERROR zelInit failed");
 
     EXPECT_EQ(takeQueued(log), "");  // in order, so nothing comes after the last line
-    // A line longer than a log entry is logged in pieces, each where the line belongs; the
-    // reader, which the program names, is gone with the program.
-    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c",
-                        "read -r r </proc/$$/task/$$/children; echo $r >" + (dir / "reader") +
-                            "; printf 'ERROR %0600d\\n' 7"})
-                  .status,
-              0);
-    EXPECT_TRUE(ends(std::stoi(readFile(dir / "reader"))));
+    // A line longer than a log entry is logged in pieces, each where the line belongs.
+    EXPECT_EQ(run(dir, {kLogpipe, "/bin/sh", "-c", "printf 'ERROR %0600d\\n' 7"}).status, 0);
     const std::string longLine = "ERROR " + std::string(599, '0') + "7";
     EXPECT_EQ(messages(log, 2), (std::vector<std::string>{"<27>" + longLine.substr(0, 512),
                                                           "<27>" + longLine.substr(512)}));
@@ -843,14 +837,15 @@ TEST_F(LogpipeTool, NoTextFieldLogsAnErrorOrAnyByteOfThePassword) {
         std::ofstream(dir / name) << std::string_view(
             text.data(), velm::record::formatIfObject(event.ifObject, text));
     }
-    EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
-                        "cd " + (dir / "") + "; cat a; echo " + kReal +
-                            "; cat b; sleep 0.2; cat a b; echo " + kReal})
-                  .status,
-              0);
+    // Read while it runs, as a system logger does: it exits once everything is logged.
+    const pid_t pid = start({kLogpipe, "--dumps", "/bin/sh", "-c",
+                             "cd " + (dir / "") + "; cat a; echo " + kReal +
+                                 "; cat b; sleep 0.2; cat a b; echo " + kReal},
+                            dir / "stdout", dir / "stderr");
     // A dump: an entry per field, a text's lines in its own, from its first password line on
     // one masked entry and its last line.
     const std::vector<std::string> all = messages(log, 4 * 23 + 2);
+    EXPECT_EQ(waitFor(pid), 0);
     ASSERT_EQ(all.size(), 4 * 23 + 2U);
     // The real error lines, and no byte of a password anywhere.
     EXPECT_FALSE(std::regex_search(linesOf(all), std::regex("Pw|<27>(?!ERROR real)")))
@@ -899,15 +894,15 @@ TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErro
         std::ofstream(dir / ("head" + part)) << kReal << '\n' << dump.substr(0, cuts[i]);
         std::ofstream(dir / ("tail" + part)) << dump.substr(cuts[i]);
         paused += "cat head" + part + "; sleep 0.15; cat tail" + part + ";";
-        EXPECT_EQ(run(dir, {kLogpipe, "--dumps", "/bin/sh", "-c",
-                            "cat " + (dir / ("head" + part)) + "; kill -TERM $$"})
-                      .status,
-                  128 + SIGTERM);
+        const pid_t cut = start({kLogpipe, "--dumps", "/bin/sh", "-c",
+                                 "cat " + (dir / ("head" + part)) + "; kill -TERM $$"},
+                                dir / "stdout", dir / "stderr");
         // The real error and the 21 fields before the password line, masked if it was there.
         for (const auto& entry : messages(log, cuts[i] > masked ? 23 : 22)) all.push_back(entry);
+        EXPECT_EQ(waitFor(cut), 128 + SIGTERM);
     }
-    // Read while it runs, as a system logger does: uClibc-ng's syslog drops an entry that waits
-    // more than a second for a logger whose queue is full, and this run takes longer.
+    // Read while it runs: uClibc-ng's syslog drops an entry that waits more than a second for a
+    // logger whose queue is full, and this run takes longer.
     const pid_t pausedRun = start({kLogpipe, "--dumps", "/bin/sh", "-c", paused + "echo " + kReal},
                                   dir / "stdout", dir / "stderr");
     const std::vector<std::string> whole = messages(log, 24 * cuts.size() + 1);
@@ -939,18 +934,50 @@ TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErro
     EXPECT_GE(std::count(all.begin(), all.end(), "<27>ERROR soon"), 1);
 }
 
-// Killing the reader ends the program, by the hang-up of its terminal; its outputs closed do not.
-TEST_F(LogpipeTool, TheProgramEndsWhenTheReaderDies) {
+// The log pipe killed, the program ends; the init's SIGTERM is the program's, whose last words
+// are logged and whose status, or signal, is the log pipe's, which waits for no child of the
+// program that keeps its outputs, but for a program that closes them.
+TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
                             "/dev/null", "/dev/null");
     ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
-    const std::vector<pid_t> reader = childrenOf(pid);
-    ASSERT_EQ(reader.size(), 1U);
-    ASSERT_EQ(::kill(reader[0], SIGKILL), 0);
-    EXPECT_EQ(waitFor(pid), 128 + SIGHUP);
-    // A program that closes both its outputs runs on: the reader waits for it to go.
+    const std::vector<pid_t> program = childrenOf(pid);
+    ASSERT_EQ(program.size(), 1U);
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    EXPECT_EQ(waitFor(pid), 128 + SIGKILL);
+    EXPECT_TRUE(ends(program[0]));
+
+    const pid_t stopped =
+        start({kLogpipe, "/bin/sh", "-c",
+               "trap 'echo ERROR bye; exit 6' TERM; (trap '' HUP; exec sleep 30) "
+               "& echo $! >" +
+                   (dir / "holder") + "; echo ERROR up; while :; do sleep 0.1; done"},
+              "/dev/null", "/dev/null");
+    ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+    ASSERT_EQ(::kill(stopped, SIGTERM), 0);
+    EXPECT_EQ(waitFor(stopped), 6);
+    EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR bye"});
+    ::kill(std::stoi(readFile(dir / "holder")), SIGKILL);
+    // Last words that more than one read holds, written while the log pipe was stopped, are
+    // read once the program has gone.
+    const pid_t late = start(
+        {kLogpipe, "/bin/sh", "-c", "kill -STOP $PPID; printf '%08000d\\n' 0; echo ERROR last"},
+        "/dev/null", "/dev/null");
+    std::vector<pid_t> child;
+    for (int tries = 0; child.empty() && tries < 500; ++tries, ::usleep(10000))
+        child = childrenOf(late);
+    ASSERT_EQ(child.size(), 1U);
+    EXPECT_TRUE(ends(child[0]));
+    ::kill(late, SIGCONT);
+    EXPECT_EQ(waitFor(late), 0);
+    EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last"});
     EXPECT_EQ(
         run(dir, {kLogpipe, "/bin/sh", "-c", "exec >/dev/null 2>&1; sleep 0.3; exit 4"}).status, 4);
+    // A program killed by a signal: the log pipe ends by the same signal, as the program did.
+    int status = 0;
+    ::waitpid(start({kLogpipe, "/bin/sh", "-c", "kill -USR1 $$"}, "/dev/null", "/dev/null"),
+              &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
 }
 
 }  // namespace logpipe
