@@ -10,7 +10,7 @@ install=$(realpath "$1")
 line='::respawn:/usr/sbin/velmKort-logpipe /usr/sbin/velmKortd'
 
 if [ "${VELM_INSIDE:-}" != 1 ]; then
-    case $install in /tmp/*) echo "SKIP: $install would be hidden by the private /tmp"; exit 77 ;; esac
+    case $install in /tmp/*) echo "SKIP: $install is hidden by a private /tmp"; exit 77 ;; esac
     unshare -m -p -f --mount-proc true 2>/dev/null || { echo "SKIP: needs root"; exit 77; }
     VELM_INSIDE=1 exec unshare -m --propagation private "$0" "$@"
 fi
@@ -41,17 +41,13 @@ pid_of() {  # the one process that runs /usr/sbin/$1 in the root
     done
     [ ${#pids[@]} = 1 ] && echo "${pids[0]}"
 }
-runs() {
-    pid_of "$1" >/dev/null
-}
+runs() { pid_of "$1" >/dev/null; }
 errors() {  # the dispatch errors in the log number $1
     [ "$(grep -c 'daemon\.err velmKortd: ERROR#2 in dispatching the event to trund$' \
         "$root/tmp/messages")" = "$1" ]
 }
 socket=$root/tmp/zelStandinSocket inode=none
-new_socket() {
-    [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$inode" ]
-}
+new_socket() { [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$inode" ]; }
 event() {  # event N, once a new daemon's stand-in listens: with no peer, dispatch error N
     await "a stand-in socket other than inode $inode" new_socket
     inode=$(stat -c %i "$socket")

@@ -1,16 +1,10 @@
 #!/usr/bin/env bash
-# velmkortd.service under Debian's own systemd, booted in a container (systemd-nspawn) with
-# the unit enabled: it is active after boot, sandboxed yet in the shared /tmp; with no peer
-# each event's dispatch error is in the journal at err, once, and no password byte, dump line
-# or forged ERROR is; with LOG_DUMPS from /etc/default/velmKortd the password is masked; the
-# daemon killed, and velmKort-logpipe killed, come back; stop leaves nothing running; a
-# start-up that keeps failing leaves the unit failed, each run's reason at err.
-#
-# The container's root, Debian bookworm by debootstrap with systemd, is made once and kept
-# under ${HOME}/.cache/velmKortd (VELM_SYSTEMD_CACHE moves it), keyed by what it is made from.
-# Each run boots an overlay of it on a private tmpfs with the installed tree copied in, in a
-# private mount namespace and a cgroup of its own, which ends it: the root, and the machine's
-# files, are never changed.
+# velmkortd.service under Debian's systemd, booted in a container (systemd-nspawn) with the
+# unit enabled: what device.md's "What the packaging tests check" lists. The container's root
+# (bookworm, debootstrap) is made once into ${HOME}/.cache/velmKortd (VELM_SYSTEMD_CACHE moves
+# it), keyed by what it is made from; each run boots an overlay of it on a private tmpfs, in a
+# private mount namespace and a cgroup of its own, which ends it: neither the root nor the
+# machine's files change.
 # Usage: systemd_unit.sh INSTALL_ROOT   (prefix /usr, with the unit, the stand-in and the tools)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -57,11 +51,9 @@ mkdir "$cgroup"
     SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn --quiet --directory=/tmp/root \
         --register=no --keep-unit --private-network --console=read-only --boot
 ) >/tmp/console.log 2>&1 &
-nspawn=$!
+nspawn=$! leader=''
 disown  # ended by its cgroup, unreported
-ended() {
-    grep -qx 'populated 0' "$cgroup/cgroup.events"
-}
+ended() { grep -qx 'populated 0' "$cgroup/cgroup.events"; }
 finish() {  # a failure shows the end of the container's journal
     [ "$1" = 0 ] || [ -z "$leader" ] || journal -o short-precise -n 60 >&2 || true
     echo 1 >"$cgroup/cgroup.kill"
@@ -70,7 +62,6 @@ finish() {  # a failure shows the end of the container's journal
 }
 trap 'finish $?' EXIT
 
-leader=''
 booted() {  # the container's PID 1, a child of systemd-nspawn
     local pid
     for pid in $(cat "/proc/$nspawn/task/$nspawn/children"); do
@@ -79,24 +70,11 @@ booted() {  # the container's PID 1, a child of systemd-nspawn
     [ -n "$leader" ]
 }
 await "the container's init" booted
-inside() {
-    nsenter --target "$leader" --all "$@"
-}
-show() {
-    inside systemctl show --property="$1" --value $unit
-}
-journal() {
-    inside journalctl --quiet --no-pager "$@"
-}
-
-children() {
-    local pids
-    pids=$(inside cat "/proc/$1/task/$1/children")
-    echo "${pids% }"
-}
-active() {  # systemctl fails until systemd is up in the container
-    inside systemctl is-active --quiet $unit 2>/dev/null
-}
+inside() { nsenter --target "$leader" --all "$@"; }
+show() { inside systemctl show --property="$1" --value $unit; }
+journal() { inside journalctl --quiet --no-pager "$@"; }
+children() { local p; p=$(inside cat "/proc/$1/task/$1/children"); echo "${p% }"; }
+active() { inside systemctl is-active --quiet $unit 2>/dev/null; }  # fails until systemd is up
 
 await "$unit active after boot" active
 said=$(inside systemd-analyze verify --man=no $unit 2>&1) || fail "verify: $said"
@@ -116,7 +94,8 @@ errors() {  # the journal holds $1 dispatch errors, all priorities and senders t
 inside velmKort-inject update password=never-logged $'username=u\nERROR forged'
 inside velmKort-inject connect vpi=8
 await "two dispatch errors in the journal" errors 2
-[ "$(journal -t velmKortd -p err -o cat | sort -u)" = 'ERROR#2 in dispatching the event to trund' ] ||
+at_err=$(journal -t velmKortd -p err -o cat | sort -u)
+[ "$at_err" = 'ERROR#2 in dispatching the event to trund' ] ||
     fail "at err: $(journal -t velmKortd -p err -o cat)"
 [[ $(journal -p err -o cat) != *forged* ]] || fail "a forged ERROR reached err"
 everything=$(journal -o export)  # every field of every entry
@@ -142,9 +121,7 @@ await "a third dispatch error, and none twice" errors 3
 rm /tmp/root/etc/default/velmKortd
 echo "with LOG_DUMPS=\"On\": the dump at info, the password masked"
 
-restarted() {  # the unit active after more than $1 restarts
-    [ "$(show NRestarts)" -gt "$1" ] && active
-}
+restarted() { [ "$(show NRestarts)" -gt "$1" ] && active; }  # after more than $1 restarts
 for victim in daemon velmKort-logpipe; do
     pid=$(show MainPID) restarts=$(show NRestarts)
     [ $victim != daemon ] || pid=$(children "$pid")
@@ -160,8 +137,8 @@ left=$(inside sh -c 'readlink /proc/[0-9]*/exe' || true)
 [[ $left != */usr/sbin/velmKort* ]] || fail "left running: $left"
 echo "stop: inactive, nothing of the package running"
 
-# A directory with something in it cannot be taken back: every start-up fails on the bind,
-# as none did before.
+# A directory with something in it cannot be taken back: every start-up fails on the bind
+# (none did before).
 inside rm /tmp/velmKortSSocket
 inside mkdir -p /tmp/velmKortSSocket/kept
 inside systemctl reset-failed $unit
