@@ -275,6 +275,8 @@ constexpr std::array<SetupStep, 3> kSetupSteps{{
     {"cannot redirect output", kExitFailed},
     {"cannot run ", kExitCannotRun},
 }};
+constexpr std::size_t kStepTerminal = 0;
+constexpr std::size_t kStepRedirect = 1;
 constexpr std::size_t kStepRun = 2;
 
 [[noreturn]] void failSetup(int setup, std::size_t step) {
@@ -290,10 +292,10 @@ constexpr std::size_t kStepRun = 2;
                              int setup, const sigset_t& mask) {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() != parent) ::_exit(kExitFailed);
     ::setsid();
-    if (::ioctl(far, TIOCSCTTY, 0) != 0) failSetup(setup, 0);
+    if (::ioctl(far, TIOCSCTTY, 0) != 0) failSetup(setup, kStepTerminal);
     if (::dup2(far, STDOUT_FILENO) != STDOUT_FILENO ||
         ::dup2(errors, STDERR_FILENO) != STDERR_FILENO) {
-        failSetup(setup, 1);
+        failSetup(setup, kStepRedirect);
     }
     // An ignored SIGHUP would outlive the exec, and the hang-up with it.
     ::signal(SIGHUP, SIG_DFL);
