@@ -24,6 +24,8 @@ declare -A velm_packages_of=(
     [clang-libcxx]="clang-14 libc++-14-dev libc++abi-14-dev"
     [fuzz]="clang-14 libclang-rt-14-dev"
     [musl]="musl googletest util-linux procps npm"
+    # Without the recommended libnss-mymachines, which would edit this machine's nsswitch.conf.
+    [systemd]="systemd-container debootstrap util-linux"
     [demo]="util-linux coreutils sed python3"
 )
 

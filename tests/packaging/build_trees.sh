@@ -3,7 +3,7 @@
 # for the packaging tests that look at the results, all under WORK:
 #   a, other-build-dir/b   the same source, built in two directories of different path lengths,
 #                          with the stand-in and the tools installed, as the init script tests
-#                          need; GoogleTest is made
+#                          need, and the systemd unit; GoogleTest is made
 #                          unavailable, so configuring fails if anything reaches for it
 #   root-a, root-b         their install trees
 #   root-default           tree a again, its install options back at their defaults
@@ -32,7 +32,8 @@ build_and_install() {  # build dir, install root
 
 for tree in a other-build-dir/b; do
     mkdir -p "$work/$tree"
-    configure "$work/$tree" "$@" -DVELM_INSTALL_STANDIN=ON -DVELM_INSTALL_TOOLS=ON
+    configure "$work/$tree" "$@" -DVELM_INSTALL_STANDIN=ON -DVELM_INSTALL_TOOLS=ON \
+        -DVELM_INSTALL_SYSTEMD_UNIT=ON
     build_and_install "$work/$tree" "$work/root-${tree##*/}"
 done
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What the install puts on a device, from the trees build_trees.sh made: the daemon and
-# velmKort-logpipe, which both init scripts need, by default, the stand-in and the tools only
-# when asked for, each program with its man page, never a test; no test code built without
-# BUILD_TESTING; no build-host path in what is installed.
+# velmKort-logpipe, which both init scripts need, by default, the stand-in, the tools and the
+# systemd unit (the Buildroot package's, for prefix /usr) only when asked for, each program
+# with its man page, never a test; no test code built without BUILD_TESTING; no build-host
+# path in what is installed.
 # Usage: install_tree.sh SOURCE WORK [LIBC-SONAME]   (glibc's libc.so.6, musl's libc.so)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -17,10 +18,13 @@ default=$(listing "$work/root-default")
 all=$(listing "$work/root-a")
 echo "$all" | grep -qxE 'usr/lib(/[^/]+)?/libzel\.so' || fail "no libzel.so in: $all"
 [ "$(echo "$all" | grep -v '/libzel\.so$')" = "$(printf '%s\n' usr/bin/velmKort-inject \
-    usr/bin/velmKort-peer usr/sbin/velmKort-logpipe usr/sbin/velmKortd \
+    usr/bin/velmKort-peer usr/lib/systemd/system/velmkortd.service \
+    usr/sbin/velmKort-logpipe usr/sbin/velmKortd \
     usr/share/man/man1/velmKort-inject.1 usr/share/man/man1/velmKort-peer.1 \
     usr/share/man/man8/velmKort-logpipe.8 usr/share/man/man8/velmKortd.8)" ] ||
     fail "install with every option: $all"
+cmp "$work/root-a/usr/lib/systemd/system/velmkortd.service" \
+    "$source/packaging/buildroot/package/velmkortd/velmkortd.service"
 
 # The build the tests run from has its tests built, and installs none of them.
 tested=$(listing "$work/root-tested")

@@ -24,6 +24,8 @@ pre-rsync:
 	$(foreach hook,$(VELMKORTD_PRE_RSYNC_HOOKS),$(call $(hook)))
 install-init:
 	$(VELMKORTD_INSTALL_INIT_SYSV)
+install-systemd:
+	$(VELMKORTD_INSTALL_INIT_SYSTEMD)
 MAKE
 buildroot() {
     make -s -f "$work/buildroot.mk" BR2_EXTERNAL_VELMKORTD_PATH="$packaging/buildroot" "$@"
@@ -47,7 +49,12 @@ buildroot install-init TARGET_DIR="$work/buildroot-target" >/dev/null
 [ "$(listing "$work/buildroot-target")" = etc/init.d/S60velmKortd ] &&
     [ -x "$work/buildroot-target/etc/init.d/S60velmKortd" ] ||
     fail "Buildroot target: $(listing "$work/buildroot-target")"
-echo "Buildroot: $options; installs etc/init.d/S60velmKortd"
+buildroot install-systemd TARGET_DIR="$work/buildroot-systemd" >/dev/null
+unit=usr/lib/systemd/system/velmkortd.service
+[ "$(listing "$work/buildroot-systemd")" = $unit ] &&
+    [ "$(stat -c %a "$work/buildroot-systemd/$unit")" = 644 ] ||
+    fail "Buildroot with systemd: $(listing "$work/buildroot-systemd")"
+echo "Buildroot: $options; installs etc/init.d/S60velmKortd, or with systemd $unit"
 
 # OpenWrt: its rules.mk, package.mk and cmake.mk, reduced to what the package uses.
 cat >"$work/openwrt-include/rules.mk" <<'MAKE'

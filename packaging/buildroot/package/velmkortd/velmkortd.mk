@@ -45,4 +45,9 @@ define VELMKORTD_INSTALL_INIT_SYSV
 		$(TARGET_DIR)/etc/init.d/S60velmKortd
 endef
 
+define VELMKORTD_INSTALL_INIT_SYSTEMD
+	$(INSTALL) -D -m 0644 $(VELMKORTD_PKGDIR)/velmkortd.service \
+		$(TARGET_DIR)/usr/lib/systemd/system/velmkortd.service
+endef
+
 $(eval $(cmake-package))
