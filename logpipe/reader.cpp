@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "daemon/messages.h"
+#include "tools/common/utf8.h"
 
 namespace velm::logpipe {
 namespace {
@@ -254,34 +255,6 @@ void log(const Sink& sink, Priority priority, std::string_view text) {
     sink.entry(sink.context, priority, text);
 }
 
-// The length of the well-formed UTF-8 sequence at the head of `bytes` (no overlong form, no
-// surrogate, nothing above U+10FFFF); 0 when there is none.
-[[nodiscard]] std::size_t utf8Length(std::string_view bytes) {
-    const auto at = [bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    const unsigned char lead = at(0);
-    if (lead < 0x80) return 1;
-    std::size_t length = 4;
-    unsigned char low = 0x80;  // the range of the second byte, narrowed by the lead
-    unsigned char high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        low = lead == 0xe0 ? 0xa0 : low;
-        high = lead == 0xed ? 0x9f : high;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        low = lead == 0xf0 ? 0x90 : low;
-        high = lead == 0xf4 ? 0x8f : high;
-    } else {
-        return 0;
-    }
-    if (bytes.size() < length || at(1) < low || at(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if (at(i) < 0x80 || at(i) > 0xbf) return 0;
-    }
-    return length;
-}
-
 // How a text's character shows in an entry: as the peer monitor's JSON shows it, so that no
 // control reaches a terminal that displays the log, save a newline shown as \n.
 struct Shown {
@@ -292,7 +265,7 @@ struct Shown {
 
 [[nodiscard]] Shown show(std::string_view text) {
     constexpr std::string_view kHex = "0123456789abcdef";
-    const std::size_t length = utf8Length(text);
+    const std::size_t length = tools::utf8Length(text);
     const auto byte = static_cast<unsigned char>(text[0]);
     const auto code = static_cast<unsigned char>(byte == 0xc2 && length == 2 ? text[1] : byte);
     Shown shown{{}, 0, std::max<std::size_t>(length, 1)};

@@ -14,6 +14,7 @@
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
 #include "tools/common/event_options.h"
+#include "tools/common/utf8.h"
 
 namespace velm::tools {
 namespace {
@@ -33,35 +34,6 @@ enum class Escaping : std::uint8_t {
 void appendHexByte(std::string& out, unsigned char byte) {
     out += kHex[byte >> 4];
     out += kHex[byte & 0x0f];
-}
-
-// The length of the well-formed UTF-8 sequence that starts `bytes` (no overlong form, no
-// surrogate, nothing above U+10FFFF); 0 when there is none.
-[[nodiscard]] std::size_t utf8Length(std::string_view bytes) noexcept {
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    const unsigned char lead = at(0);
-    std::size_t length = 0;
-    unsigned char low = 0x80;  // the range of the second byte, narrowed by the lead
-    unsigned char high = 0xbf;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        if (lead == 0xe0) low = 0xa0;
-        if (lead == 0xed) high = 0x9f;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        if (lead == 0xf0) low = 0x90;
-        if (lead == 0xf4) high = 0x8f;
-    } else {
-        return 0;
-    }
-    if (bytes.size() < length || at(1) < low || at(1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if (at(i) < 0x80 || at(i) > 0xbf) return 0;
-    }
-    return length;
 }
 
 [[nodiscard]] bool isUtf8(std::string_view bytes) noexcept {
