@@ -4,7 +4,7 @@
 #
 ################################################################################
 
-VELMKORTD_VERSION = 0.2.0
+VELMKORTD_VERSION = 0.3.0
 VELMKORTD_LICENSE = MIT
 VELMKORTD_LICENSE_FILES = LICENSE
 # Built from the checkout this external tree sits in; a release would name a tarball here.
