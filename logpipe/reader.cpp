@@ -375,10 +375,12 @@ struct Shown {
     log(sink, Priority::Info, {piece.data(), used});
 }
 
-void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
+// `plain`: how many of its first bytes are known to be shown as they are (a field's head).
+void logEntry(const Reader& reader, const Sink& sink, std::string_view entry,
+              std::size_t plain = 0) {
     if (!reader.dumps) return;
     // Nearly every entry is printable ASCII that fits a piece: it goes as it is, uncopied.
-    if (entry.size() <= kPieceMax && allPlain(entry)) {
+    if (entry.size() <= kPieceMax && allPlain(tailAfter(entry, plain))) {
         log(sink, Priority::Info, entry);
     } else {
         logShown(sink, entry);
@@ -426,7 +428,7 @@ bool logUpToPassword(Reader& reader, std::string_view text, const Sink& sink) {
     }
     for (std::size_t field = 0; field <= last; ++field) {
         const std::size_t length = bounds[field + 1] - 1 - bounds[field];
-        logEntry(reader, sink, headOf(tailAfter(text, bounds[field]), length));
+        logEntry(reader, sink, headOf(tailAfter(text, bounds[field]), length), kShapes[field].head);
     }
     logMask(reader, sink);
     return true;
