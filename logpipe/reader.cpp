@@ -60,6 +60,27 @@ constexpr auto kHeads = [] {
     return heads;
 }();
 
+// What a line's checks need of each field, by its index, in a few bytes: read for every line.
+struct Shape {
+    std::uint8_t head;      // its name and " = "
+    std::uint8_t valueMax;  // the widest value the daemon prints for it
+    FieldKind kind;
+    char first;  // its name's first byte
+};
+constexpr auto kShapes = [] {
+    std::array<Shape, kFields> shapes{};
+    for (std::size_t field = 0; field < kFields; ++field) {
+        const Field& f = kIfFields[field];
+        shapes[field] = {static_cast<std::uint8_t>(headLength(f)),
+                         static_cast<std::uint8_t>(record::maxValueChars(f)), f.kind,
+                         f.name.front()};
+    }
+    return shapes;
+}();
+static_assert(std::all_of(kIfFields.begin(), kIfFields.end(), [](const Field& field) {
+    return std::max(headLength(field), record::maxValueChars(field)) <= UINT8_MAX;
+}));
+
 [[nodiscard]] std::uint64_t word(const char* bytes) {
     std::uint64_t value = 0;
     std::memcpy(&value, bytes, sizeof value);
@@ -68,9 +89,9 @@ constexpr auto kHeads = [] {
 
 // Whether the text and the field's line agree as far as both go: in words of 8 bytes, the last
 // one overlapping the one before, where there are 8; a byte at a time where not.
-[[nodiscard]] bool agreesWithHead(std::string_view text, const Field& field) {
-    const char* head = kHeads[static_cast<std::size_t>(&field - kIfFields.data())].data();
-    const std::size_t length = std::min(text.size(), headLength(field));
+[[nodiscard]] bool agreesWithHead(std::string_view text, std::size_t field) {
+    const char* head = kHeads[field].data();
+    const std::size_t length = std::min<std::size_t>(text.size(), kShapes[field].head);
     constexpr std::size_t kWord = sizeof(std::uint64_t);
     if (length < kWord) {
         for (std::size_t i = 0; i < length; ++i) {
@@ -84,9 +105,9 @@ constexpr auto kHeads = [] {
     return word(text.data() + length - kWord) == word(head + length - kWord);
 }
 
-[[nodiscard]] bool isFieldLine(std::string_view text, const Field& field) {
+[[nodiscard]] bool isFieldLine(std::string_view text, std::size_t field) {
     // Most lines differ at their first byte.
-    return text.size() >= headLength(field) && text.front() == field.name.front() &&
+    return text.size() >= kShapes[field].head && text.front() == kShapes[field].first &&
            agreesWithHead(text, field);
 }
 
@@ -111,13 +132,14 @@ constexpr auto kHexDigits = [] {
 }
 
 // Whether the daemon can print `value` (its newline not included) for the field.
-[[nodiscard]] bool valueFits(const Field& field, std::string_view value) {
-    if (value.size() > record::maxValueChars(field)) return false;
-    switch (field.kind) {
+[[nodiscard]] bool valueFits(std::size_t field, std::string_view value) {
+    const std::size_t valueMax = kShapes[field].valueMax;
+    if (value.size() > valueMax) return false;
+    switch (kShapes[field].kind) {
         case FieldKind::Text:
             return true;
         case FieldKind::Mac:
-            if (value.size() != record::maxValueChars(field)) return false;
+            if (value.size() != valueMax) return false;
             for (std::size_t i = 0; i < value.size(); i += 3) {
                 if (!isHex(value[i]) || !isHex(value[i + 1]) ||
                     (i + 2 < value.size() && value[i + 2] != ':')) {
@@ -134,8 +156,8 @@ constexpr auto kHexDigits = [] {
     return false;
 }
 
-[[nodiscard]] constexpr std::size_t lastValueEnd(const Field& field, std::size_t at) {
-    return at + headLength(field) + record::maxValueChars(field);
+[[nodiscard]] constexpr std::size_t lastValueEnd(std::size_t field, std::size_t at) {
+    return at + kShapes[field].head + kShapes[field].valueMax;
 }
 
 // A new reading of the dump at the head: its first line is the first field's.
@@ -160,7 +182,7 @@ void startReading(Readings& readings) {
 void notePassword(Readings& readings, std::string_view text, std::size_t available) {
     const std::size_t line = readings.line;
     if (readings.password != 0 || line == 0 || available < headLength(kPassword) ||
-        !isFieldLine(headOf(tailAfter(text, line), available), kPassword)) {
+        !isFieldLine(headOf(tailAfter(text, line), available), kPasswordIndex)) {
         return;
     }
     readings.password = static_cast<std::uint16_t>(line);
@@ -181,7 +203,7 @@ void readLine(Readings& readings, std::string_view text, std::size_t newline) {
     const std::string_view printed = headOf(tailAfter(text, line), newline - line);
     for (std::uint32_t next = readings.next & ~(1U << kFields); next != 0; next &= next - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(next));
-        if (!isFieldLine(printed, kIfFields[field])) continue;
+        if (!isFieldLine(printed, field)) continue;
         readings.starts[field][readings.count[field]++] = {static_cast<std::uint16_t>(line),
                                                            readings.nextFrom[field]};
         readings.latest[field] = static_cast<std::uint16_t>(line);
@@ -192,14 +214,13 @@ void readLine(Readings& readings, std::string_view text, std::size_t newline) {
     // earlier one fits the latest does too, and a number's line ends at its first newline.
     for (std::uint32_t open = readings.openFields; open != 0; open &= open - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(open));
-        const Field& shape = kIfFields[field];
         const std::size_t at = readings.latest[field];
-        const std::size_t value = at + headLength(shape);
-        if (shape.kind != FieldKind::Text || newline >= lastValueEnd(shape, at)) {
+        const std::size_t value = at + kShapes[field].head;
+        const std::size_t valueEnd = lastValueEnd(field, at);
+        if (kShapes[field].kind != FieldKind::Text || newline >= valueEnd) {
             readings.openFields &= ~(1U << field);
         }
-        if (newline > lastValueEnd(shape, at) ||
-            !valueFits(shape, {text.data() + value, newline - value})) {
+        if (newline > valueEnd || !valueFits(field, {text.data() + value, newline - value})) {
             continue;
         }
         readings.next |= 1U << (field + 1);
@@ -226,7 +247,9 @@ bool readOn(Readings& readings, std::string_view text) {
         changed = true;
     }
     const std::size_t passwordHead = readings.line + headLength(kPassword);
-    notePassword(readings, text, text.size() - readings.line);
+    if (readings.password == 0 && passwordHead <= text.size()) {
+        notePassword(readings, text, text.size() - readings.line);
+    }
     return changed || readingsEnded(readings) ||
            (from < passwordHead && passwordHead <= text.size());
 }
@@ -234,17 +257,20 @@ bool readOn(Readings& readings, std::string_view text) {
 // Whether more text may still go on a reading: a text's line that has room left, or a line
 // being read that may yet begin a field's.
 [[nodiscard]] bool readingsOpen(const Readings& readings, std::string_view text) {
+    // A line not begun yet may begin any field's: so it is after a read that ends a line.
+    const std::uint32_t fields = readings.next & ~(1U << kFields);
+    if (readings.line == text.size() && fields != 0) return true;
     for (std::uint32_t open = readings.openFields; open != 0; open &= open - 1) {
         const auto field = static_cast<std::size_t>(std::countr_zero(open));
         const std::size_t at = readings.latest[field];
-        if (text.size() <= lastValueEnd(kIfFields[field], at)) return true;
+        if (text.size() <= lastValueEnd(field, at)) return true;
     }
     const std::string_view rest = tailAfter(text, readings.line);
-    for (std::uint32_t next = readings.next & ~(1U << kFields); next != 0; next &= next - 1) {
-        const Field& shape = kIfFields[static_cast<std::size_t>(std::countr_zero(next))];
+    for (std::uint32_t next = fields; next != 0; next &= next - 1) {
+        const auto field = static_cast<std::size_t>(std::countr_zero(next));
         // A line that may still become the field's, or is and has room left.
-        if (agreesWithHead(rest, shape) && (rest.size() < headLength(shape) ||
-                                            text.size() <= lastValueEnd(shape, readings.line))) {
+        if (agreesWithHead(rest, field) && (rest.size() < kShapes[field].head ||
+                                            text.size() <= lastValueEnd(field, readings.line))) {
             return true;
         }
     }
@@ -290,23 +316,46 @@ struct Shown {
     return shown;
 }
 
+// Whether any byte of the word is not shown as it is: above 0x7e (DEL, a byte of a multi-byte
+// character), below 0x20, or a backslash. Exact for the word as a whole, not for which byte:
+// a carry or borrow between bytes starts only at a byte that is one of these.
+[[nodiscard]] bool hasUnplain(std::uint64_t bytes) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101U;
+    constexpr std::uint64_t kHighs = kOnes * 0x80;
+    const std::uint64_t backslash = bytes ^ (kOnes * '\\');
+    return (((bytes + kOnes) | bytes | ((bytes - kOnes * 0x20) & ~bytes) |
+             ((backslash - kOnes) & ~backslash)) &
+            kHighs) != 0;
+}
+
+[[nodiscard]] bool isPlain(char c) {
+    return c >= 0x20 && c < 0x7f && c != '\\';
+}
+
+// Whether every byte of the text is shown as it is: 8 at a time, the last word overlapping the
+// one before where there are 8.
+[[nodiscard]] bool allPlain(std::string_view text) {
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    if (text.size() < kWord) return std::all_of(text.begin(), text.end(), isPlain);
+    for (std::size_t i = 0; i + kWord < text.size(); i += kWord) {
+        if (hasUnplain(word(text.data() + i))) return false;
+    }
+    return !hasUnplain(word(text.data() + text.size() - kWord));
+}
+
 // One entry of a dump, its characters shown so that a text never makes more than its field's
 // entry. A field's entry always fits a piece; a cut dump's one entry, up to a dump's width with
 // each byte shown in up to six, does not fit the 1 KiB that musl's syslog keeps, so it is cut,
 // and every piece after the first begins with the mark: none begins with a line a text forged.
-void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
-    if (!reader.dumps) return;
+[[gnu::noinline]] void logShown(const Sink& sink, std::string_view entry) {
     std::array<char, kPieceMax> piece;
     const std::size_t limit = piece.size();
     std::size_t used = 0;
     for (; !entry.empty();) {
-        // Printable ASCII, nearly all of a dump, as it is, in runs.
-        std::size_t plain = 0;
+        // Printable ASCII as it is, in runs.
         const std::size_t room = std::min(entry.size(), limit - used);
-        while (plain < room && entry[plain] >= 0x20 && entry[plain] < 0x7f &&
-               entry[plain] != '\\') {
-            ++plain;
-        }
+        std::size_t plain = 0;
+        while (plain < room && isPlain(entry[plain])) ++plain;
         if (plain > 0) {
             std::copy_n(entry.data(), plain, piece.data() + used);
             used += plain;
@@ -324,6 +373,18 @@ void logEntry(const Reader& reader, const Sink& sink, std::string_view entry) {
         entry.remove_prefix(shown.taken);
     }
     log(sink, Priority::Info, {piece.data(), used});
+}
+
+// `plain`: how many of its first bytes are known to be shown as they are (a field's head).
+void logEntry(const Reader& reader, const Sink& sink, std::string_view entry,
+              std::size_t plain = 0) {
+    if (!reader.dumps) return;
+    // Nearly every entry is printable ASCII that fits a piece: it goes as it is, uncopied.
+    if (entry.size() <= kPieceMax && allPlain(tailAfter(entry, plain))) {
+        log(sink, Priority::Info, entry);
+    } else {
+        logShown(sink, entry);
+    }
 }
 
 // "password = ********", put together once, at compile time.
@@ -367,7 +428,7 @@ bool logUpToPassword(Reader& reader, std::string_view text, const Sink& sink) {
     }
     for (std::size_t field = 0; field <= last; ++field) {
         const std::size_t length = bounds[field + 1] - 1 - bounds[field];
-        logEntry(reader, sink, headOf(tailAfter(text, bounds[field]), length));
+        logEntry(reader, sink, headOf(tailAfter(text, bounds[field]), length), kShapes[field].head);
     }
     logMask(reader, sink);
     return true;
@@ -435,7 +496,7 @@ void take(Reader& reader, std::size_t count) {
 // The daemon logs its announcements itself; a second entry would only say it again.
 [[nodiscard]] Kind classify(std::string_view line, bool whole) {
     if (startsWith(line, kErrorPrefix)) return Kind::Error;
-    if (isFieldLine(line, kPassword)) return Kind::Secret;
+    if (isFieldLine(line, kPasswordIndex)) return Kind::Secret;
     return whole && isAnnouncement(line) ? Kind::Dropped : Kind::Other;
 }
 
@@ -453,11 +514,13 @@ void logLine(const Reader& reader, const Sink& sink, Kind kind, std::string_view
 // Logs what can be logged of what is held: whole lines, the pieces of a long one, dumps whose
 // end is known; with `final`, all of it.
 void drain(Reader& reader, bool final, const Sink& sink) {
-    const Field& first = kIfFields.front();
     while (reader.used > reader.start) {
         const std::string_view text = held(reader);
-        const bool dump = !reader.errors && (reader.masked || reader.readings.done > 0 ||
-                                             (!reader.continued && isFieldLine(text, first)));
+        // A dump being read first: standard error never has one.
+        const bool dump =
+            reader.readings.done > 0 ||
+            (!reader.errors &&
+             (reader.masked || (!reader.continued && isFieldLine(text, 0 /* the first field */))));
         const std::size_t took = dump ? takeDump(reader, final, sink) : npos;
         if (took == 0) return;
         if (took != npos) {
