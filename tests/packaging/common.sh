@@ -41,8 +41,4 @@ running() {
 }
 
 # Whether what "${@:3}" prints has exactly $1 lines that match the regular expression $2.
-lines() {
-    local count=$1 regex=$2
-    shift 2
-    [ "$("$@" | grep -c -- "$regex")" = "$count" ]
-}
+lines() { [ "$("${@:3}" | grep -c -- "$2")" = "$1" ]; }

@@ -131,8 +131,7 @@ left=$(inside sh -c 'readlink /proc/[0-9]*/exe' || true)
 [[ $left != */usr/sbin/velmKort* ]] || fail "left running: $left"
 echo "stop: inactive, nothing of the package running"
 
-# A directory with something in it cannot be taken back: every start-up fails on the bind
-# (none did before).
+# A directory with something in it where the socket goes: every start-up fails on the bind.
 inside sh -c 'rm /tmp/velmKortSSocket && mkdir -p /tmp/velmKortSSocket/kept'
 inside systemctl reset-failed $unit && inside systemctl start $unit
 await "$unit failed" inside systemctl is-failed --quiet $unit

@@ -70,9 +70,14 @@ alive() {  # a zombie counts as gone
 gone() { ! alive "$1"; }
 new_pid() { [ -s "$pidfile" ] && [ "$(cat "$pidfile")" != "$1" ]; }
 new_socket() { [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$1" ]; }
-started() {  # the log pipe under a new pid file, the daemon its child, and a new socket
-    await "a pid file other than '$1'" new_pid "$1"
-    await "a socket file other than inode '$2'" new_socket "$2"
+start_anew() {  # action $1 (start by default) says $2, ends what ran, and runs anew: the log
+    # pipe under a new pid file, the daemon its child, and a new socket
+    local old=${pid:-none} inode
+    inode=$(stat -c %i "$socket" 2>/dev/null) || inode=none
+    expect 0 "${2:-Starting velmKortd: OK}" "${1:-start}"
+    ! alive "$old" || fail "pid $old still runs after ${1:-start}"
+    await "a pid file other than '$old'" new_pid "$old"
+    await "a socket file other than inode '$inode'" new_socket "$inode"
     pid=$(cat "$pidfile")
     read -r child <"/proc/$pid/task/$pid/children" || [ -n "$child" ]  # no newline
     [ "$(readlink "/proc/$pid/exe")" = /usr/sbin/velmKort-logpipe ] || fail "pid $pid: no log pipe"
@@ -80,20 +85,12 @@ started() {  # the log pipe under a new pid file, the daemon its child, and a ne
     case $(readlink "/proc/$child/fd/1") in /dev/pts/*) ;; *) fail "its output is no terminal" ;; esac
     echo "running as pid $child under pid $pid"
 }
-start_anew() {  # action $1 (start by default) ends what ran and starts anew, saying $2
-    local old=$pid inode
-    inode=$(stat -c %i "$socket")
-    expect 0 "${2:-Starting velmKortd: OK}" "${1:-start}"
-    ! alive "$old" || fail "pid $old still runs after ${1:-start}"
-    started "$old" "$inode"
-}
 idle() { [ -z "$(running '/usr/sbin/*')" ]; }  # neither the daemon nor its log pipe runs
 
 busybox syslogd -n -O /tmp/messages &
 await "syslogd's /dev/log" test -S /dev/log
 
-expect 0 'Starting velmKortd: OK' start
-started none none
+start_anew
 expect 0 "velmKortd is running (pid $pid)" status
 expect 0 'Starting velmKortd: already running' start
 [ "$(cat "$pidfile")" = "$pid" ] || fail "a second start replaced the pid file"
@@ -184,10 +181,8 @@ kill $!
 # leaves a process that holds its outputs seconds longer: stop returns once the log pipe and
 # the daemon have gone, and nothing runs from /usr/sbin; what holds the outputs is not read.
 mkdir /tmp/slow && cp "$(command -v bash)" /tmp/slow/velmKortd
-cat >/tmp/slow/run <<'EOF'
-trap '(trap "" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
-while :; do sleep 0.1; done
-EOF
+echo "trap '(trap \"\" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
+while :; do sleep 0.1; done" >/tmp/slow/run
 sbin "/tmp/slow:$root/usr/sbin"
 BASH_ENV=/tmp/slow/run expect 0 'Starting velmKortd: OK' start
 pid=$(cat "$pidfile")
