@@ -17,9 +17,7 @@ if [ "${VELM_INSIDE:-}" != 1 ]; then
     key=$(echo "$release minbase $packages $(dpkg-query -W -f='${Version}' debootstrap)" |
         sha256sum | cut -c1-12)
     root=$cache/$release-systemd-$key
-    mkdir -p "$cache"
-    exec 9>"$root.lock"  # two runs that want it make it once
-    flock 9
+    mkdir -p "$cache"; exec 9>"$root.lock"; flock 9  # two runs that want it make it once
     if [ ! -f "$root/complete" ]; then
         echo "=== making the container's root in $root (debootstrap: 2 to 3 minutes)"
         rm -rf "$root"

@@ -42,8 +42,7 @@ export LD_LIBRARY_PATH
 case $variant in
     busybox)
         shell=(busybox sh) pidfile=/var/run/velmKortd.pid moved='' dumps_on=1
-        mkdir /tmp/busybox
-        ln -s "$(command -v busybox)" /tmp/busybox/start-stop-daemon
+        mkdir /tmp/busybox && ln -s "$(command -v busybox)" /tmp/busybox/start-stop-daemon
         PATH=/tmp/busybox:$PATH ;;
     debian)
         shell=(/bin/sh) pidfile=/tmp/velmKortd.pid moved=PIDFILE=/tmp/velmKortd.pid dumps_on=yes ;;
@@ -63,10 +62,7 @@ expect() {  # exit status, output, action
     [ "$rc" = "$1" ] && [ "$out" = "$2" ] || fail "$3: status $rc, said: $out"
     echo "$3: $out"
 }
-alive() {  # a zombie counts as gone
-    local state
-    state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) && [ "$state" != Z ]
-}
+alive() { [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null || echo Z)" != Z ]; }  # a zombie: gone
 gone() { ! alive "$1"; }
 new_pid() { [ -s "$pidfile" ] && [ "$(cat "$pidfile")" != "$1" ]; }
 new_socket() { [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$1" ]; }
@@ -179,17 +175,14 @@ kill $!
 
 # A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands), and
 # leaves a process that holds its outputs seconds longer: stop returns once the log pipe and
-# the daemon have gone, and nothing runs from /usr/sbin; what holds the outputs is not read.
+# the daemon have gone (a zombie counts as gone); what holds the outputs is not waited for.
 mkdir /tmp/slow && cp "$(command -v bash)" /tmp/slow/velmKortd
 echo "trap '(trap \"\" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
 while :; do sleep 0.1; done" >/tmp/slow/run
 sbin "/tmp/slow:$root/usr/sbin"
 BASH_ENV=/tmp/slow/run expect 0 'Starting velmKortd: OK' start
-pid=$(cat "$pidfile")
-read -r child <"/proc/$pid/task/$pid/children" || [ -n "$child" ]
 expect 0 'Stopping velmKortd: OK' stop
-! alive "$pid" && ! alive "$child" || fail "stop returned while pid $pid or $child still ran"
-idle || fail "stop left something running from /usr/sbin"
+idle || fail "stop returned while the log pipe or the daemon, slow to end, still ran"
 
 # A daemon deaf to SIGTERM: stop gives up after 10 s of polls 0.1 s apart, and restart with it.
 echo "trap '' TERM; while :; do sleep 0.1; done" >/tmp/slow/deaf

@@ -791,15 +791,14 @@ TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndExitsAsTheProgram) 
     EXPECT_EQ(messages(log, 2),
               (std::vector<std::string>{"<27>" + bind, "<27>ERROR zelInit failed"}));
 
-    Result result = run(dir, {kLogpipe, "--dumps", "--", "/bin/sh", "-c", kScript});
-    EXPECT_EQ(result.status, 3);
-    const std::vector<std::string> all = messages(log, 5);
-    ASSERT_EQ(all.size(), 5U);
-    EXPECT_EQ(all[0], "<30>velmKortd started");
-    EXPECT_EQ(all[1], "<30>username = alice");
-    EXPECT_EQ(all[2], "<30>password = ********");
-    EXPECT_TRUE(all[3].starts_with("<27>ERROR#98 in bind, parent ")) << all[3];
-    EXPECT_EQ(all[4], "<27>ERROR zelInit failed");
+    const pid_t dumps =
+        start({kLogpipe, "--dumps", "--", "/bin/sh", "-c", kScript}, dir / "out", dir / "err");
+    EXPECT_EQ(waitFor(dumps), 3);
+    EXPECT_EQ(
+        messages(log, 5),
+        (std::vector<std::string>{
+            "<30>velmKortd started", "<30>username = alice", "<30>password = ********",
+            "<27>ERROR#98 in bind, parent " + std::to_string(dumps), "<27>ERROR zelInit failed"}));
 
     EXPECT_EQ(takeQueued(log), "");  // in order, so nothing comes after the last line
     // A line longer than a log entry is logged in pieces, each where the line belongs.
@@ -814,6 +813,7 @@ TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndExitsAsTheProgram) 
     EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>zel-standin: oops"});
     std::ofstream(dir / "plain") << "touch " << (dir / "ran") << '\n';
     ::chmod((dir / "plain").c_str(), 0755);
+    Result result;
     for (const char* name : {"missing", "plain"}) {
         result = run(dir, {kLogpipe, dir / name});
         EXPECT_EQ(result.status, 127);
