@@ -259,12 +259,11 @@ TEST_F(Blackbox, UnknownEventTypesAreOnlyDumped) {
 
 // A second daemon (`velmKortd --version`) fails at zelInit; the first still gets every event.
 TEST_F(Blackbox, ASecondDaemonFailsAndTheRunningOneKeepsItsEvents) {
-    EXPECT_EQ(runSession({}, datagramsOf(kSession),
-                         [] {
-                             EXPECT_EQ(runToExit({.args = {"--version"}}), 1);
-                             EXPECT_EQ(readFile(kStdoutPath), kBanner + "ERROR zelInit failed\n");
-                         }),
-              255);
+    const auto second = [] {
+        EXPECT_EQ(runToExit({.args = {"--version"}}), 1);
+        EXPECT_EQ(readFile(kStdoutPath), kBanner + "ERROR zelInit failed\n");
+    };
+    EXPECT_EQ(runSession({}, datagramsOf(kSession), second), 255);
     EXPECT_EQ(peer_->drain().size(), kSession.size());
 }
 

@@ -2,13 +2,12 @@
 """Keeps the documentation true to the programs.
 
   check_docs.py man SOURCE BUILD        each man page, as the build copies it for install, lints
-      clean; as written, it names the project's version, which each tool's --version prints, in
-      its footer and wherever it gives a program's version, as NEWS's newest heading does; its
-      SYNOPSIS is the program's --help usage lines; its options are exactly the program's
-      --help ones, each accepted, an unknown one refused
-      with a documented status; its exit statuses those --help names (the daemon, which has no
-      --help: those it exits with); the daemon's DIAGNOSTICS an entry for each text of its own
-      (daemon/messages.h)
+      clean; as written, it names the project's version, as each tool's --version and NEWS's
+      newest heading do, in its footer and wherever it gives a program's version; its SYNOPSIS
+      is the program's --help usage lines, its options exactly the --help ones, each accepted,
+      an unknown one refused with a documented status; its exit statuses those --help names
+      (the daemon, which has no --help: those it exits with); the daemon's DIAGNOSTICS an entry
+      for each text of its own (daemon/messages.h)
   check_docs.py commands SOURCE BUILD   each command in README.md, docs/ and the man pages'
       examples names only scripts, files, suites, CMake settings and options that exist; each
       link between the pages reaches a file and a heading; the whole peer in C in docs/tools.md
@@ -56,10 +55,10 @@ def man_page(program):
     return listed, synopsis, set(re.findall(r"^\.It (\d+)$", section, re.M))
 
 
-def synopses(lines, program):
+def synopses(text, program):
     """Each command line, in lower case, a line not starting with the program continuing one."""
     found = []
-    for words in (line.split() for line in lines):
+    for words in (line.split() for line in text.splitlines()):
         if words[:1] == [program]:
             found.append(words)
         elif found:
@@ -70,10 +69,9 @@ def synopses(lines, program):
 def check_synopsis(program):
     page = re.sub(".\b", "", run(["mandoc", "-T", "ascii", "-O", "width=200",
                                    str(built_page(program))]).stdout)
-    page = synopses(page.partition("\nSYNOPSIS\n")[2].partition("\nDESCRIPTION")[0]
-                    .splitlines(), program)
+    page = synopses(page.partition("\nSYNOPSIS\n")[2].partition("\nDESCRIPTION")[0], program)
     usage = run([str(build / PAGES[program][1]), "--help"]).stdout.partition("Usage: ")[2]
-    usage = synopses(re.match(r".*\n(?:\s.*\n)*", usage)[0].splitlines(), program)
+    usage = synopses(re.match(r".*\n(?:\s.*\n)*", usage)[0], program)
     if page != usage or not page:
         failures.append(f"{PAGES[program][0]}: SYNOPSIS {page} is not --help's usage {usage}")
 

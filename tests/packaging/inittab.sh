@@ -18,12 +18,10 @@ grep -qxF "$line" "$(dirname "$0")/../../docs/device.md" || fail "device.md has 
 
 mount -t tmpfs velm-tmp /tmp
 root=/tmp/root
-mkdir -p $root/{usr,proc,dev/pts,tmp,etc}
+mkdir -p $root/{usr,proc,tmp,etc}
 for link in bin sbin lib lib64; do ln -s "usr/$link" "$root/$link"; done
 mount -t overlay velm-usr -o "lowerdir=$install/usr:/usr" "$root/usr"
-touch "$root/dev/null" && mount --bind /dev/null "$root/dev/null"
-mount -t devpts -o newinstance,ptmxmode=0666 velm-pts "$root/dev/pts"
-ln -s pts/ptmx "$root/dev/ptmx"
+private_dev "$root/dev"
 printf '%s\n' "$line" >"$root/etc/inittab"
 
 chroot "$root" busybox syslogd -n -O /tmp/messages &
@@ -34,17 +32,10 @@ init=$!
 # init, and with it everything it started, ends with unshare.
 trap 'kill -KILL $init $syslogd' EXIT
 
-pid_of() {  # the one process that runs /usr/sbin/$1 in the root
-    local exe pids=()
-    for exe in /proc/[0-9]*/exe; do
-        [ "$(readlink "$exe")" != "$root/usr/sbin/$1" ] || pids+=("$(basename "${exe%/exe}")")
-    done
-    [ ${#pids[@]} = 1 ] && echo "${pids[0]}"
-}
-runs() { pid_of "$1" >/dev/null; }
-errors() {  # the dispatch errors in the log number $1
-    [ "$(grep -c 'daemon\.err velmKortd: ERROR#2 in dispatching the event to trund$' \
-        "$root/tmp/messages")" = "$1" ]
+pid_of() {  # the one process that runs /usr/sbin/$1 in the root, if it is not pid $2
+    local pids
+    mapfile -t pids < <(running "$root/usr/sbin/$1")
+    [ ${#pids[@]} = 1 ] && [ "${pids[0]}" != "${2:-}" ] && echo "${pids[0]}"
 }
 socket=$root/tmp/zelStandinSocket inode=none
 new_socket() { [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$inode" ]; }
@@ -52,23 +43,18 @@ event() {  # event N, once a new daemon's stand-in listens: with no peer, dispat
     await "a stand-in socket other than inode $inode" new_socket
     inode=$(stat -c %i "$socket")
     chroot "$root" velmKort-inject update "password=never-logged-$1"
-    await "dispatch error $1 in the log" errors "$1"
-}
-replaced() {  # a process other than $2 runs /usr/sbin/$1
-    local pid
-    pid=$(pid_of "$1") && [ "$pid" != "$2" ]
+    await "dispatch error $1 in the log" lines "$1" \
+        'daemon\.err velmKortd: ERROR#2 in dispatching the event to trund$' cat "$root/tmp/messages"
 }
 
-await "the daemon" runs velmKortd
-event 1
-n=1
+await "the daemon" pid_of velmKortd >/dev/null
+event $((n = 1))
 for victim in velmKortd velmKort-logpipe; do
     daemon=$(pid_of velmKortd)
     kill -KILL "$(pid_of $victim)"
-    await "the daemon back after $victim was killed" replaced velmKortd "$daemon"
-    await "its log pipe" runs velmKort-logpipe
-    n=$((n + 1))
-    event $n
+    await "the daemon back after $victim was killed" pid_of velmKortd "$daemon" >/dev/null
+    await "its log pipe" pid_of velmKort-logpipe >/dev/null
+    event $((n += 1))
     echo "$victim killed with -9: init brought the daemon back, its errors logged"
 done
 ! grep never-logged "$root/tmp/messages" || fail "a password reached the log"

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # What the install puts on a device, from the trees build_trees.sh made: the daemon and
-# velmKort-logpipe, which both init scripts need, by default, the stand-in, the tools and the
-# systemd unit (the Buildroot package's, for prefix /usr) only when asked for, each program
-# with its man page, never a test; no test code built without BUILD_TESTING; no build-host
-# path in what is installed.
+# velmKort-logpipe, which both init scripts need, by default; the stand-in, the tools and the
+# systemd unit (the Buildroot package's, for prefix /usr) only when asked for; each program with
+# its man page, never a test; no test code without BUILD_TESTING; no build-host path installed.
 # Usage: install_tree.sh SOURCE WORK [LIBC-SONAME]   (glibc's libc.so.6, musl's libc.so)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"

@@ -45,16 +45,14 @@ said=$(make -s -f "$work/buildroot.mk" \
     fail "Buildroot took $work/elsewhere as its source"
 echo "$said" | grep -qF "'$work/elsewhere' is not a velmKortd checkout" ||
     fail "Buildroot's refusal says: $said"
-buildroot install-init TARGET_DIR="$work/buildroot-target" >/dev/null
-[ "$(listing "$work/buildroot-target")" = etc/init.d/S60velmKortd ] &&
-    [ -x "$work/buildroot-target/etc/init.d/S60velmKortd" ] ||
-    fail "Buildroot target: $(listing "$work/buildroot-target")"
-buildroot install-systemd TARGET_DIR="$work/buildroot-systemd" >/dev/null
-unit=usr/lib/systemd/system/velmkortd.service
-[ "$(listing "$work/buildroot-systemd")" = $unit ] &&
-    [ "$(stat -c %a "$work/buildroot-systemd/$unit")" = 644 ] ||
-    fail "Buildroot with systemd: $(listing "$work/buildroot-systemd")"
-echo "Buildroot: $options; installs etc/init.d/S60velmKortd, or with systemd $unit"
+for it in init:etc/init.d/S60velmKortd:755 systemd:usr/lib/systemd/system/velmkortd.service:644; do
+    IFS=: read -r init file mode <<<"$it"
+    buildroot "install-$init" TARGET_DIR="$work/buildroot-$init" >/dev/null
+    [ "$(listing "$work/buildroot-$init")" = "$file" ] &&
+        [ "$(stat -c %a "$work/buildroot-$init/$file")" = "$mode" ] ||
+        fail "Buildroot's install-$init: $(listing "$work/buildroot-$init")"
+done
+echo "Buildroot: $options; installs etc/init.d/S60velmKortd, or with systemd $file"
 
 # OpenWrt: its rules.mk, package.mk and cmake.mk, reduced to what the package uses.
 cat >"$work/openwrt-include/rules.mk" <<'MAKE'

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # velmkortd.service under Debian's systemd, booted in a container (systemd-nspawn) with the
-# unit enabled: what device.md's "What the packaging tests check" lists. The container's root
-# (bookworm, debootstrap) is made once into ${HOME}/.cache/velmKortd (VELM_SYSTEMD_CACHE moves
-# it), keyed by what it is made from; each run boots an overlay of it on a private tmpfs, in a
-# private mount namespace and a cgroup of its own, which ends it: neither the root nor the
-# machine's files change.
+# unit enabled: what device.md's "What the packaging tests check" lists. The root (bookworm,
+# debootstrap) is made once into ${HOME}/.cache/velmKortd (or VELM_SYSTEMD_CACHE), keyed by
+# what it is made from; each run boots an overlay of it on a private tmpfs, in a private mount
+# namespace and a cgroup of its own, which ends it: neither the root nor the machine changes.
 # Usage: systemd_unit.sh INSTALL_ROOT   (prefix /usr, with the unit, the stand-in and the tools)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -18,9 +17,7 @@ if [ "${VELM_INSIDE:-}" != 1 ]; then
     key=$(echo "$release minbase $packages $(dpkg-query -W -f='${Version}' debootstrap)" |
         sha256sum | cut -c1-12)
     root=$cache/$release-systemd-$key
-    mkdir -p "$cache"
-    exec 9>"$root.lock"  # two runs that want it make it once
-    flock 9
+    mkdir -p "$cache"; exec 9>"$root.lock"; flock 9  # two runs that want it make it once
     if [ ! -f "$root/complete" ]; then
         echo "=== making the container's root in $root (debootstrap: 2 to 3 minutes)"
         rm -rf "$root"
@@ -77,8 +74,8 @@ children() { local p; p=$(inside cat "/proc/$1/task/$1/children"); echo "${p% }"
 active() { inside systemctl is-active --quiet $unit 2>/dev/null; }  # fails until systemd is up
 
 await "$unit active after boot" active
-said=$(inside systemd-analyze verify --man=no $unit 2>&1) || fail "verify: $said"
-[ -z "$said" ] || fail "systemd-analyze verify: $said"
+said=$(inside systemd-analyze verify --man=no $unit 2>&1) && [ -z "$said" ] ||
+    fail "systemd-analyze verify: $said"
 main=$(show MainPID)
 [ "$(inside readlink /proc/"$main"/exe)" = /usr/sbin/velmKort-logpipe ] ||
     fail "the main process is no velmKort-logpipe"
@@ -88,9 +85,8 @@ outputs=$(inside readlink /proc/"$main"/fd/1 /proc/"$main"/fd/2 /proc/"$(childre
 inside test -S /tmp/velmKortSSocket || fail "the daemon's socket is not in the shared /tmp"
 echo "after boot: $unit active, verified, the daemon's output a terminal, its socket in /tmp"
 
-errors() {  # the journal holds $1 dispatch errors, all priorities and senders together
-    [ "$(journal -o cat | grep -c '^ERROR#2 in dispatching the event to trund$')" = "$1" ]
-}
+# The dispatch errors of the journal, all priorities and senders together, number $1.
+errors() { lines "$1" '^ERROR#2 in dispatching the event to trund$' journal -o cat; }
 inside velmKort-inject update password=never-logged $'username=u\nERROR forged'
 inside velmKort-inject connect vpi=8
 await "two dispatch errors in the journal" errors 2
@@ -103,19 +99,15 @@ everything=$(journal -o export)  # every field of every entry
 ! grep -a '^MESSAGE=[A-Za-z]* = ' <<<"$everything" || fail "a dump line reached the journal"
 echo "with no peer: each dispatch error at err once; no dump, password or forged error"
 
-new_socket() {  # the stand-in's socket, once another daemon than the one of inode $1 bound it
-    local inode
-    inode=$(inside stat -c %i /tmp/zelStandinSocket) && [ "$inode" != "$1" ]
-}
-masked() {
-    [[ $'\n'$(journal -t velmKortd -p info..info -o cat)$'\n' == *$'\npassword = ********\n'* ]]
-}
-inode=$(inside stat -c %i /tmp/zelStandinSocket)
+inode() { inside stat -c %i /tmp/zelStandinSocket; }  # a new one for each daemon
+new_socket() { local now; now=$(inode) && [ "$now" != "$1" ]; }
+old=$(inode)
 printf 'LOG_DUMPS="On"\n' >/tmp/root/etc/default/velmKortd
 inside systemctl restart $unit
-await "a restarted daemon" new_socket "$inode"
+await "a restarted daemon" new_socket "$old"
 inside velmKort-inject connect password=shown-masked
-await "the masked password at info" masked
+await "the masked password at info" \
+    lines 1 '^password = \*\*\*\*\*\*\*\*$' journal -t velmKortd -p info..info -o cat
 await "a third dispatch error, and none twice" errors 3
 [[ $(journal -o export) != *shown-masked* ]] || fail "the password reached the journal"
 rm /tmp/root/etc/default/velmKortd
@@ -137,18 +129,12 @@ left=$(inside sh -c 'readlink /proc/[0-9]*/exe' || true)
 [[ $left != */usr/sbin/velmKort* ]] || fail "left running: $left"
 echo "stop: inactive, nothing of the package running"
 
-# A directory with something in it cannot be taken back: every start-up fails on the bind
-# (none did before).
-inside rm /tmp/velmKortSSocket
-inside mkdir -p /tmp/velmKortSSocket/kept
-inside systemctl reset-failed $unit
-inside systemctl start $unit
+# A directory with something in it where the socket goes: every start-up fails on the bind.
+inside sh -c 'rm /tmp/velmKortSSocket && mkdir -p /tmp/velmKortSSocket/kept'
+inside systemctl reset-failed $unit && inside systemctl start $unit
 await "$unit failed" inside systemctl is-failed --quiet $unit
 runs=$(journal -u $unit -o cat | grep -c 'status=1/FAILURE$')
 [ "$runs" -gt 1 ] || fail "$unit failed after $runs run"
-each_logged() {  # the journal takes each entry in its own time
-    [ "$(journal -t velmKortd -p err -o cat |
-        grep -c '^ERROR#98 in bind on serverSocket$')" = "$runs" ]
-}
-await "a bind error at err for each of the $runs runs" each_logged
+await "a bind error at err for each of the $runs runs" \
+    lines "$runs" '^ERROR#98 in bind on serverSocket$' journal -t velmKortd -p err -o cat
 echo "a start-up that fails: $runs runs, then failed; each bind error at err"

@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
-# The Buildroot init script run for real against the installed daemon and stand-in: start,
-# status, an event through to the peer and syslog, an error while running in syslog and no
-# dump there, stop, start over the stale socket file, restart, the log pipe killed behind the
-# script's back and the daemon with it, and the other way round, the dumps asked for (password
-# masked), bad settings named on lines of their own, a daemon slow to end that leaves a process
-# holding its outputs, one that will not end, a start that sleeps only what START_WAIT asks,
-# and a start that fails, reported as failed with its reason in syslog, leaving nothing running.
-#
-# It runs in private mount and pid namespaces with its own /tmp, /var/run, /etc/default and
-# /dev (holding /dev/null, pseudo-terminals and a syslogd's /dev/log), the installed programs
-# over /usr/sbin: the machine's are never touched, and whatever is still running when it ends
-# goes with the namespace.
+# The Buildroot init script run for real against the installed daemon and stand-in, each of
+# its actions and settings, with the log pipe or the daemon killed behind its back, daemons
+# slow to end, deaf to SIGTERM or failing; in private mount and pid namespaces with its own
+# /tmp, /var/run, /etc/default, /dev and syslogd, the installed programs over /usr/sbin: the
+# machine's are never touched, and whatever still runs at the end goes with the namespace.
 # Usage: sysv_init.sh busybox|debian INIT_SCRIPT INSTALL_ROOT
 #   busybox  the script under BusyBox sh with BusyBox start-stop-daemon, as on the device
 #   debian   the script under /bin/sh with dpkg's start-stop-daemon, which Buildroot offers too
@@ -28,13 +21,8 @@ fi
 
 mount -t tmpfs velm-tmp /tmp
 mount -t tmpfs velm-run /var/run
-mkdir /tmp/dev
-mount -t tmpfs velm-dev /tmp/dev
-touch /tmp/dev/null
-mount --bind /dev/null /tmp/dev/null
-mkdir /tmp/dev/pts
-mount -t devpts -o newinstance,ptmxmode=0666 velm-pts /tmp/dev/pts
-ln -s pts/ptmx /tmp/dev/ptmx
+mkdir /tmp/dev && mount -t tmpfs velm-dev /tmp/dev
+private_dev /tmp/dev
 mount --move /tmp/dev /dev
 mount -t tmpfs velm-default /etc/default
 sbin() {  # the script's programs, in these directories, shown at /usr/sbin
@@ -54,15 +42,12 @@ export LD_LIBRARY_PATH
 case $variant in
     busybox)
         shell=(busybox sh) pidfile=/var/run/velmKortd.pid moved='' dumps_on=1
-        mkdir /tmp/busybox
-        ln -s "$(command -v busybox)" /tmp/busybox/start-stop-daemon
+        mkdir /tmp/busybox && ln -s "$(command -v busybox)" /tmp/busybox/start-stop-daemon
         PATH=/tmp/busybox:$PATH ;;
     debian)
         shell=(/bin/sh) pidfile=/tmp/velmKortd.pid moved=PIDFILE=/tmp/velmKortd.pid dumps_on=yes ;;
 esac
-settings() {
-    printf '%s\n' "$moved" "$@" >/etc/default/velmKortd
-}
+settings() { printf '%s\n' "$moved" "$@" >/etc/default/velmKortd; }
 # The script's own waits, counted and not waited, when its PATH starts with /tmp/fake; counted
 # and waited with /tmp/count.
 mkdir /tmp/fake /tmp/count && printf '#!/bin/sh\necho "$*" >>/tmp/slept\n' >/tmp/fake/sleep
@@ -70,32 +55,25 @@ printf '#!/bin/sh\necho "$*" >>/tmp/slept\nexec /bin/sleep "$@"\n' >/tmp/count/s
 chmod +x /tmp/fake/sleep /tmp/count/sleep
 settings
 
-init() {
-    "${shell[@]}" "$script" "$1"
-}
+init() { "${shell[@]}" "$script" "$1"; }
 expect() {  # exit status, output, action
     local out rc=0
     out=$(init "$3") || rc=$?
     [ "$rc" = "$1" ] && [ "$out" = "$2" ] || fail "$3: status $rc, said: $out"
     echo "$3: $out"
 }
-alive() {  # a zombie counts as gone
-    local state
-    state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) && [ "$state" != Z ]
-}
-gone() {
-    ! alive "$1"
-}
-new_pid() {  # the pid file names a process other than $1
-    [ -s "$pidfile" ] && [ "$(cat "$pidfile")" != "$1" ]
-}
-new_socket() {  # a socket file other than inode $1
-    [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$1" ]
-}
-started() {  # after a start: the log pipe under the pid file, the daemon its child, and the
-    # daemon's socket, other than these
-    await "a pid file other than '$1'" new_pid "$1"
-    await "a socket file other than inode '$2'" new_socket "$2"
+alive() { [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null || echo Z)" != Z ]; }  # a zombie: gone
+gone() { ! alive "$1"; }
+new_pid() { [ -s "$pidfile" ] && [ "$(cat "$pidfile")" != "$1" ]; }
+new_socket() { [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$1" ]; }
+start_anew() {  # action $1 (start by default) says $2, ends what ran, and runs anew: the log
+    # pipe under a new pid file, the daemon its child, and a new socket
+    local old=${pid:-none} inode
+    inode=$(stat -c %i "$socket" 2>/dev/null) || inode=none
+    expect 0 "${2:-Starting velmKortd: OK}" "${1:-start}"
+    ! alive "$old" || fail "pid $old still runs after ${1:-start}"
+    await "a pid file other than '$old'" new_pid "$old"
+    await "a socket file other than inode '$inode'" new_socket "$inode"
     pid=$(cat "$pidfile")
     read -r child <"/proc/$pid/task/$pid/children" || [ -n "$child" ]  # no newline
     [ "$(readlink "/proc/$pid/exe")" = /usr/sbin/velmKort-logpipe ] || fail "pid $pid: no log pipe"
@@ -103,16 +81,12 @@ started() {  # after a start: the log pipe under the pid file, the daemon its ch
     case $(readlink "/proc/$child/fd/1") in /dev/pts/*) ;; *) fail "its output is no terminal" ;; esac
     echo "running as pid $child under pid $pid"
 }
-idle() {  # neither the daemon nor a log reader runs
-    local exe
-    for exe in /proc/[0-9]*/exe; do [[ $(readlink "$exe") != /usr/sbin/* ]] || return 1; done
-}
+idle() { [ -z "$(running '/usr/sbin/*')" ]; }  # neither the daemon nor its log pipe runs
 
 busybox syslogd -n -O /tmp/messages &
 await "syslogd's /dev/log" test -S /dev/log
 
-expect 0 'Starting velmKortd: OK' start
-started none none
+start_anew
 expect 0 "velmKortd is running (pid $pid)" status
 expect 0 'Starting velmKortd: already running' start
 [ "$(cat "$pidfile")" = "$pid" ] || fail "a second start replaced the pid file"
@@ -135,21 +109,14 @@ grep -e password -e hidden-by-default -e ' = ' -e 'daemon\.[a-z]* velmKortd: MGM
     /tmp/messages && fail "the dump reached syslog"
 echo "the error reached syslog as velmKortd at daemon.err, the dump did not"
 
-inode=$(stat -c %i "$socket")
 expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" || fail "pid $pid still runs after stop"
 [ ! -e "$pidfile" ] || fail "stop left the pid file"
 [ -S "$socket" ] || fail "the daemon should leave its socket file behind"
 expect 3 'velmKortd is not running' status
-
-expect 0 'Starting velmKortd: OK' start
-started none "$inode"
+start_anew
 echo "the daemon replaced the stale socket file"
-
-old=$pid inode=$(stat -c %i "$socket")
-expect 0 $'Stopping velmKortd: OK\nStarting velmKortd: OK' restart
-! alive "$old" || fail "pid $old still runs after restart"
-started "$old" "$inode"
+start_anew restart $'Stopping velmKortd: OK\nStarting velmKortd: OK'
 
 # The log pipe killed, the daemon ends with it; the daemon killed, the log pipe ends: status
 # tells the truth either way.
@@ -158,17 +125,13 @@ for victim in pid child; do
     await "pid $pid and $child to end" eval "gone $pid && gone $child"
     echo "killed $victim ${!victim} behind the script's back"
     expect 1 "velmKortd is not running, but $pidfile remains" status
-    old=$pid inode=$(stat -c %i "$socket")
-    expect 0 'Starting velmKortd: OK' start
-    started "$old" "$inode"
+    start_anew
 done
 expect 0 'Stopping velmKortd: OK' stop
 ! alive "$pid" && ! alive "$child" || fail "pid $pid or $child still runs after stop"
 
 settings "LOG_DUMPS=$dumps_on"
-old=$pid inode=$(stat -c %i "$socket")
-expect 0 'Starting velmKortd: OK' start
-started "$old" "$inode"
+start_anew
 "$bin/velmKort-inject" --type connect password=shown-masked
 await "the masked password in syslog" \
     grep -q 'daemon\.info velmKortd: password = \*\*\*\*\*\*\*\*$' /tmp/messages
@@ -179,10 +142,9 @@ grep 'daemon\.[a-z]* velmKortd: MGMT' /tmp/messages && fail "the announcement wa
 expect 0 'Stopping velmKortd: OK' stop
 echo "with LOG_DUMPS=$dumps_on the dump reached syslog, its password masked"
 
-# A LOG_DUMPS that is no known word is named and logs no dump; a START_WAIT that is no whole
-# number, an empty one included, or above 60 seconds, one too long for the shell's -gt
-# included, is named and starts nothing. What the stand-in says on standard error, which
-# start-stop-daemon -b drops, is logged once, as the daemon's. Stop with a stale pid file
+# Named: a LOG_DUMPS no known word, which logs no dump; a START_WAIT no whole number (or
+# empty), or above 60 s (or too long for -gt), which starts nothing. What the stand-in says on
+# stderr, which start-stop-daemon -b drops, is logged once. Stop with a stale pid file
 # signals nobody and removes it.
 settings LOG_DUMPS=bogus
 said=$(ZEL_STANDIN_OFFSET=x init start 2>&1) && grep -q "^velmKortd: LOG_DUMPS='bogus'" <<<"$said" &&
@@ -213,19 +175,14 @@ kill $!
 
 # A daemon that takes a second to end after SIGTERM (bash, running BASH_ENV's commands), and
 # leaves a process that holds its outputs seconds longer: stop returns once the log pipe and
-# the daemon have gone, and nothing runs from /usr/sbin; what holds the outputs is not read.
+# the daemon have gone (a zombie counts as gone); what holds the outputs is not waited for.
 mkdir /tmp/slow && cp "$(command -v bash)" /tmp/slow/velmKortd
-cat >/tmp/slow/run <<'EOF'
-trap '(trap "" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
-while :; do sleep 0.1; done
-EOF
+echo "trap '(trap \"\" HUP; exec sleep 4 >/dev/null) & sleep 1; exit' TERM
+while :; do sleep 0.1; done" >/tmp/slow/run
 sbin "/tmp/slow:$root/usr/sbin"
 BASH_ENV=/tmp/slow/run expect 0 'Starting velmKortd: OK' start
-pid=$(cat "$pidfile")
-read -r child <"/proc/$pid/task/$pid/children" || [ -n "$child" ]
 expect 0 'Stopping velmKortd: OK' stop
-! alive "$pid" && ! alive "$child" || fail "stop returned while pid $pid or $child still ran"
-idle || fail "stop left something running from /usr/sbin"
+idle || fail "stop returned while the log pipe or the daemon, slow to end, still ran"
 
 # A daemon deaf to SIGTERM: stop gives up after 10 s of polls 0.1 s apart, and restart with it.
 echo "trap '' TERM; while :; do sleep 0.1; done" >/tmp/slow/deaf
@@ -245,8 +202,7 @@ sbin "$root/usr/sbin"
 
 # A start sleeps START_WAIT, then polls only while start-stop-daemon's child is on its way to
 # run the log pipe (dpkg's returns before): far fewer than the 100 polls of a wait that runs out.
-settings START_WAIT=0
-rm -f /tmp/slept
+settings START_WAIT=0 && rm -f /tmp/slept
 PATH=/tmp/count:$PATH expect 0 'Starting velmKortd: OK' start
 [ "$(head -n 1 /tmp/slept)" = 0 ] && [ "$(grep -c '^0\.1$' /tmp/slept)" -lt 10 ] ||
     fail "a start slept: $(tr '\n' ' ' </tmp/slept)"
@@ -254,8 +210,7 @@ expect 0 'Stopping velmKortd: OK' stop
 settings
 
 # A directory with something in it cannot be taken back: the bind fails.
-rm "$socket"
-mkdir -p "$socket/kept"
+rm "$socket" && mkdir -p "$socket/kept"
 expect 1 'Starting velmKortd: FAIL' start
 await "the bind error in syslog" \
     grep -q 'daemon\.err velmKortd: ERROR#98 in bind on serverSocket$' /tmp/messages
