@@ -220,12 +220,14 @@ int endAs(int status) {
     return 128 + signal;
 }
 
-// The terminal's far end, in raw mode: newlines reach the reader as they were written.
+// The terminal's far end, in raw mode: newlines reach the reader as they were written. Opened
+// for reading too: the kernel makes a terminal without read access a controlling terminal
+// only for a process with CAP_SYS_ADMIN, and the log pipe must run as any user.
 [[nodiscard]] int openFarEnd(int terminal) {
     if (::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return -1;
     const char* name = ::ptsname(terminal);
     if (name == nullptr) return -1;
-    const int far = ::open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const int far = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios mode{};
     if (far < 0 || ::tcgetattr(far, &mode) != 0) return -1;
     ::cfmakeraw(&mode);
