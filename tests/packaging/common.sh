@@ -6,14 +6,13 @@ fail() {
     exit 1
 }
 
-# Polls a command for up to a minute: what is waited for happens asynchronously, and a minute
-# is far beyond what any of it takes.
+# Polls a command for up to a minute, however long each try takes: what is waited for happens
+# asynchronously, and a minute is far beyond what any of it takes.
 await() {
-    local what=$1 tries=600
+    local what=$1 deadline=$((SECONDS + 60))
     shift
     until "$@"; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || fail "gave up waiting for $what"
+        [ "$SECONDS" -lt "$deadline" ] || fail "gave up after a minute waiting for $what"
         sleep 0.1
     done
 }
