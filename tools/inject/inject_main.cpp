@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
+#include "common/event_options.h"
+#include "common/local_address.h"
+#include "common/write_all.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
 #include "standin/standin.h"
-#include "tools/common/command_line.h"
-#include "tools/common/event_options.h"
-#include "tools/common/local_address.h"
-#include "tools/common/write_all.h"
 #include "velm/version.h"
 
 namespace velm::tools {

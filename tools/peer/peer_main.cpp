@@ -22,12 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/command_line.h"
+#include "common/event_options.h"
+#include "common/local_address.h"
+#include "common/write_all.h"
 #include "daemon/peer_link.h"
 #include "record/mgmt_event.h"
-#include "tools/common/command_line.h"
-#include "tools/common/event_options.h"
-#include "tools/common/local_address.h"
-#include "tools/common/write_all.h"
 #include "tools/peer/peer_format.h"
 #include "velm/version.h"
 

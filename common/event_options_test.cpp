@@ -1,4 +1,4 @@
-#include "tools/common/event_options.h"
+#include "common/event_options.h"
 
 #include <gtest/gtest.h>
 

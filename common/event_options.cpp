@@ -1,4 +1,4 @@
-#include "tools/common/event_options.h"
+#include "common/event_options.h"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/command_line.h"
 #include "record/endian.h"
-#include "tools/common/command_line.h"
 
 namespace velm::tools {
 namespace {
