@@ -218,7 +218,7 @@ def check_commands():
     files = [source / "README.md", *sorted((source / "docs").glob("*.md"))]
     code = code_of_tree()
     usage = run([str(source / "scripts/test"), "--help"]).stdout.partition("Environment:")[0]
-    suites = re.findall(r"^  (\S+)  ", usage, re.M)
+    suites = re.findall(r"^  (\S+)  ", usage, re.M) + ["--help", "-h"]
     for path in files + [source / page for page, _ in PAGES.values()]:
         for line in commands_of(path):
             check_command(path.name, line, code, suites)
