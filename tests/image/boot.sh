@@ -7,26 +7,23 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 install=$1 kernel=$2 busybox=$3 sysroot=$4 work=$5
-root=$work/root failed=0
+root=$work/image failed=0
 
 rm -rf "$root" && mkdir -p "$root"/{bin,sbin,lib,etc/init.d,etc/default,proc,sys,dev,tmp,var/run,var/log}
-cp -a "$install/usr" "$root/" && rm -r "${root:?}/usr/share"
+cp -a "$install/usr" "$root/"
+rm -r "${root:?}/usr/share"
 cp "$busybox" "$root/bin/busybox" && ln -s busybox "$root/bin/sh" && ln -s ../bin/busybox "$root/sbin/init"
 install -m 0755 "$here"/{rcS,rcK,S01syslogd,check} "$here/../../packaging/buildroot/package/velmkortd/S60velmKortd" \
     "$root/etc/init.d/"
 ln -s check "$root/etc/init.d/S99check" && ln -s check "$root/etc/init.d/S00check"
 mkdir -p "$root/tmp/velmKortSSocket/stale"
-needed() { readelf -d "$@" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u; }
-files=("$root"/usr/*bin/* "$root"/usr/lib/*.so)
-while [ ${#files[@]} -gt 0 ]; do
-    new=()
-    for lib in $(needed "${files[@]}"); do
-        [ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] ||
-            { cp -L "$sysroot/lib/$lib" "$root/lib/" && new+=("$root/lib/$lib"); }
-    done
-    files=("${new[@]}")
-done
 cp -L "$sysroot/lib/ld-linux.so.3" "$root/lib/"
+for _ in 1 2; do  # the libraries the programs need, then theirs
+    for lib in $(readelf -d "$root"/usr/*bin/* "$root"/usr/lib/* "$root"/lib/* |
+        sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u | grep -v libzel); do
+        cp -L "$sysroot/lib/$lib" "$root/lib/"
+    done
+done
 
 fail() { echo "FAIL: $*" >&2 && failed=1; }
 boot() {  # boot NAME CHECKS INITTAB-LINE...: boots the root, expecting CHECKS passes and power-off
