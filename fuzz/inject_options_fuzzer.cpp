@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/event_options.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
-#include "tools/common/event_options.h"
 
 namespace {
 

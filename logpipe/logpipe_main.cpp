@@ -43,8 +43,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/command_line.h"
 #include "logpipe/reader.h"
-#include "tools/common/command_line.h"
 #include "velm/version.h"
 
 namespace {

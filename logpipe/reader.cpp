@@ -3,8 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "common/utf8.h"
 #include "daemon/messages.h"
-#include "tools/common/utf8.h"
 
 namespace velm::logpipe {
 namespace {

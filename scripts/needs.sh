@@ -26,6 +26,8 @@ declare -A velm_packages_of=(
     [musl]="musl googletest util-linux procps npm"
     # Without the recommended libnss-mymachines, which would edit this machine's nsswitch.conf.
     [systemd]="systemd-container debootstrap util-linux"
+    # qemu-system-arm without its recommended packages, as the suite needs none of them.
+    [image]="g++-arm-linux-gnueabi qemu-system-arm busybox binutils dpkg"
     [demo]="util-linux coreutils sed python3"
 )
 

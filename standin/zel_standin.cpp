@@ -31,10 +31,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/local_address.h"
 #include "service/flag_word.h"
 #include "service/zel.h"
 #include "standin/standin.h"
-#include "tools/common/local_address.h"
 
 namespace velm::standin {
 namespace {

@@ -10,8 +10,9 @@
       for each text of its own (daemon/messages.h)
   check_docs.py commands SOURCE BUILD   each command in README.md, docs/ and the man pages'
       examples names only scripts, files, suites, CMake settings and options that exist; each
-      link between the pages reaches a file and a heading; the whole peer in C in docs/tools.md
-      compiles as strict C99 against the record's header as installed
+      link between the pages reaches a file and a heading; a page that uses build/ shows or
+      links to the line that makes it; the whole peer in C in docs/tools.md compiles as strict
+      C99 against the record's header as installed
 """
 import os, re, shlex, shutil, subprocess, sys, tempfile
 from pathlib import Path
@@ -216,10 +217,16 @@ def check_commands():
     check_c_peer()
     files = [source / "README.md", *sorted((source / "docs").glob("*.md"))]
     code = code_of_tree()
-    suites = re.search(r"all_suites=\(([^)]*)\)", (source / "scripts/test").read_text())[1]
+    usage = run([str(source / "scripts/test"), "--help"]).stdout.partition("Environment:")[0]
+    suites = re.findall(r"^  (\S+)  ", usage, re.M) + ["--help", "-h"]
     for path in files + [source / page for page, _ in PAGES.values()]:
         for line in commands_of(path):
-            check_command(path.name, line, code, suites.split())
+            check_command(path.name, line, code, suites)
+    for path in files:  # build/ is made by a line the page shows, or by one it links to
+        text = path.read_text()
+        if re.search(r"(?<![\w./-])build/|(--install|--build|-B) build\b(?!-)", text) and \
+                not re.search(r"cmake -S \. -B build |building\.md#building-by-hand", text):
+            failures.append(f"{path.name}: uses build/ but neither makes it nor links to how")
     for path in files:
         for target, anchor in re.findall(r"\]\(([^)#:]*)(?:#([^)]*))?\)", path.read_text()):
             file = (path.parent / target) if target else path

@@ -9,10 +9,10 @@ fail() {
 # Polls a command for up to a minute, however long each try takes: what is waited for happens
 # asynchronously, and a minute is far beyond what any of it takes.
 await() {
-    local what=$1 deadline=$((SECONDS + 60))
+    local what=$1 until=$((SECONDS + 60))
     shift
     until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || fail "gave up after a minute waiting for $what"
+        [ "$SECONDS" -lt "$until" ] || fail "gave up after a minute waiting for $what"
         sleep 0.1
     done
 }
@@ -30,14 +30,18 @@ private_dev() {
     ln -s pts/ptmx "$1/ptmx"
 }
 
-# The pids of the processes whose program matches the pattern $1 (a path, or a glob of paths).
-running() {
-    local exe
-    for exe in /proc/[0-9]*/exe; do
-        # shellcheck disable=SC2254  # $1 is a pattern
-        case $(readlink "$exe") in $1) basename "${exe%/exe}" ;; esac
+# The pids of the children of process $1 named $2 (the program's file name, cut at 15 bytes):
+# found from the parent, as their supervisor knows them; the path of their program, under a
+# chroot, the kernel may give from the machine's root.
+named_children() {
+    local pid pids
+    read -ra pids <<<"$(cat /proc/"$1"/task/*/children 2>/dev/null)"
+    for pid in "${pids[@]}"; do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" != "$2" ] || echo "$pid"
     done
 }
+# The one child of process $1 named $2, if there is exactly one.
+only_child() { local pids; pids=$(named_children "$@") && [[ $pids =~ ^[0-9]+$ ]] && echo "$pids"; }
 
 # Whether what "${@:3}" prints has exactly $1 lines that match the regular expression $2.
 lines() { [ "$("${@:3}" | grep -c -- "$2")" = "$1" ]; }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The inittab line that device.md gives, run by BusyBox init as PID 1 of a pid namespace, in a
-# root of its own: the machine's /usr read-only with the installed tree over it, its own /tmp,
-# /dev and syslogd. The daemon killed, and then velmKort-logpipe killed, each come back and
-# log their errors again; no password reaches the log.
+# The inittab line that device.md gives, put there by the Buildroot post-build script, run by
+# BusyBox init as PID 1 of a pid namespace, in a root of its own: the machine's /usr read-only
+# with the installed tree over it, its own /tmp, /dev and syslogd. The daemon killed, and then
+# velmKort-logpipe killed, each come back and log their errors again; no password reaches the
+# log. The processes are found as init knows them, so that a machine entered by chroot passes.
 # Usage: inittab.sh INSTALL_ROOT   (installed with the stand-in and the tools)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -18,11 +19,14 @@ grep -qxF "$line" "$(dirname "$0")/../../docs/device.md" || fail "device.md has 
 
 mount -t tmpfs velm-tmp /tmp
 root=/tmp/root
-mkdir -p $root/{usr,proc,tmp,etc}
+mkdir -p $root/{usr,proc,tmp,etc/init.d}
 for link in bin sbin lib lib64; do ln -s "usr/$link" "$root/$link"; done
 mount -t overlay velm-usr -o "lowerdir=$install/usr:/usr" "$root/usr"
 private_dev "$root/dev"
-printf '%s\n' "$line" >"$root/etc/inittab"
+echo '# as BusyBox init finds it' >"$root/etc/inittab" && touch "$root/etc/init.d/S60velmKortd"
+for _ in 1 2; do "$(dirname "$0")/../../packaging/buildroot/board/post-build-respawn.sh" $root; done
+[ "$(grep -cxF "$line" $root/etc/inittab)" = 1 ] && [ ! -e $root/etc/init.d/S60velmKortd ] ||
+    fail "the post-build script, run twice, made: $(cat $root/etc/inittab $root/etc/init.d/*)"
 
 chroot "$root" busybox syslogd -n -O /tmp/messages &
 syslogd=$!
@@ -32,11 +36,10 @@ init=$!
 # init, and with it everything it started, ends with unshare.
 trap 'kill -KILL $init $syslogd' EXIT
 
-pid_of() {  # the one process that runs /usr/sbin/$1 in the root, if it is not pid $2
-    local pids
-    mapfile -t pids < <(running "$root/usr/sbin/$1")
-    [ ${#pids[@]} = 1 ] && [ "${pids[0]}" != "${2:-}" ] && echo "${pids[0]}"
-}
+# init's one child the log pipe, its one child the daemon; init is unshare's child.
+logpipe() { only_child "$(named_children $init busybox)" velmKort-logpip; }
+daemon() { only_child "$(logpipe)" velmKortd; }
+pid_of() { local pid; pid=$("$1") && [ "$pid" != "${2:-}" ] && echo "$pid"; }  # if not pid $2
 socket=$root/tmp/zelStandinSocket inode=none
 new_socket() { [ -S "$socket" ] && [ "$(stat -c %i "$socket")" != "$inode" ]; }
 event() {  # event N, once a new daemon's stand-in listens: with no peer, dispatch error N
@@ -47,15 +50,15 @@ event() {  # event N, once a new daemon's stand-in listens: with no peer, dispat
         'daemon\.err velmKortd: ERROR#2 in dispatching the event to trund$' cat "$root/tmp/messages"
 }
 
-await "the daemon" pid_of velmKortd >/dev/null
+await "velmKortd, the child of init's child velmKort-logpipe" pid_of daemon >/dev/null
 event $((n = 1))
-for victim in velmKortd velmKort-logpipe; do
-    daemon=$(pid_of velmKortd)
+for victim in daemon logpipe; do
+    old=$(pid_of daemon)
     kill -KILL "$(pid_of $victim)"
-    await "the daemon back after $victim was killed" pid_of velmKortd "$daemon" >/dev/null
-    await "its log pipe" pid_of velmKort-logpipe >/dev/null
+    await "a new velmKortd under velmKort-logpipe after the $victim was killed" \
+        pid_of daemon "$old" >/dev/null
     event $((n += 1))
-    echo "$victim killed with -9: init brought the daemon back, its errors logged"
+    echo "the $victim killed with -9: init brought the daemon back, its errors logged"
 done
 ! grep never-logged "$root/tmp/messages" || fail "a password reached the log"
 echo "BusyBox init respawns the daemon from '$line'"

@@ -43,6 +43,9 @@ dynamic=$(readelf -d "$daemon")
 echo "$dynamic" | grep -E 'R(UN)?PATH' && fail "the installed daemon keeps a library path"
 needed=$(echo "$dynamic" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 [ "$needed" = "libzel.so $libc " ] || fail "the daemon needs: $needed"
+version=$(sed -n 's/^project(velmKortd VERSION \([^ ]*\) .*/\1/p' "$source/CMakeLists.txt")
+readelf -n "$daemon" | grep -qF "{\"name\":\"velmKortd\",\"version\":\"$version\"}" ||
+    fail "the installed daemon carries no version note for $version (readelf -n)"
 logpipe=$(readelf -d "$work/root-a/usr/sbin/velmKort-logpipe" | grep -E 'NEEDED|R(UN)?PATH')
 [ "$logpipe" = "$(echo "$dynamic" | grep -F "[$libc]")" ] ||
     fail "velmKort-logpipe needs more than the C library: $logpipe"

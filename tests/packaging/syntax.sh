@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Each init script parses under every shell it may meet: BusyBox sh on the device, dash and
-# bash on build machines; shellcheck, which Buildroot's check-package runs, finds nothing.
+# Each init script, and the post-build script, parses under every shell it may meet: BusyBox sh
+# on the device, dash and bash on build machines; shellcheck, which Buildroot's check-package
+# runs, finds nothing.
 # Usage: syntax.sh SCRIPT...
 set -euo pipefail
 . "$(dirname "$0")/common.sh"

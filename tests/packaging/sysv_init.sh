@@ -81,7 +81,8 @@ start_anew() {  # action $1 (start by default) says $2, ends what ran, and runs 
     case $(readlink "/proc/$child/fd/1") in /dev/pts/*) ;; *) fail "its output is no terminal" ;; esac
     echo "running as pid $child under pid $pid"
 }
-idle() { [ -z "$(running '/usr/sbin/*')" ]; }  # neither the daemon nor its log pipe runs
+# Neither the daemon nor its log pipe runs: whichever outlives its parent is this script's child.
+idle() { [ -z "$(named_children 1 velmKort-logpip; named_children 1 velmKortd)" ]; }
 
 busybox syslogd -n -O /tmp/messages &
 await "syslogd's /dev/log" test -S /dev/log
@@ -164,8 +165,19 @@ for wait in abc 61 '' 99999999999999999999; do
         [ "$(tail -n 1 <<<"$said")" = 'Starting velmKortd: FAIL' ] || fail "said: $said"
     expect 3 'velmKortd is not running' status
 done
+# No pid to read (its directory missing, or full: the file stays empty): FAIL at once, on one
+# line of its own; what was started runs untracked, and is ended here.
+mkdir /tmp/full && mount -t tmpfs -o size=4k velm-full /tmp/full && printf '%4096s' >/tmp/full/0
+for file in /tmp/none/velmKortd.pid /tmp/full/velmKortd.pid; do
+    settings "PIDFILE=$file" && rm -f /tmp/slept
+    said=$(PATH=/tmp/fake:$PATH init start 2>&1) && fail "PIDFILE=$file started: $said"
+    [[ $said == *"FAIL"$'\n'"velmKortd: no pid in $file; what started is not tracked" ]] &&
+        [ ! -e /tmp/slept ] || fail "PIDFILE=$file: $said; slept: $(cat /tmp/slept)"
+    await "the untracked log pipe" only_child 1 velmKort-logpip >/dev/null
+    kill "$(only_child 1 velmKort-logpip)" && await "the untracked daemon to end" idle
+done
 settings
-echo "bad settings named; no dump logged, nothing started"
+echo "bad settings named; no dump logged, nothing started; no pid: FAIL at once"
 sleep 60 &
 echo $! >"$pidfile"
 expect 0 'Stopping velmKortd: OK' stop

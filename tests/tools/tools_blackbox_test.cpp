@@ -326,6 +326,7 @@ TEST_F(InjectTool, SendsWholeDatagramsToTheSocketAndReportsSendFailures) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find(dir / "nobody"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(std::strerror(ENOENT)), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("velmKortd running against the stand-in"), std::string::npos);
 }
 
 TEST_F(PeerTool, DecodesRecordsAndFlagsMalformedDatagrams) {
@@ -443,7 +444,9 @@ TEST_F(PeerTool, SavesEveryDatagramAsReceivedAndTheInjectorReplaysTheFilesInOrde
     ::close(standin);
 
     // A second capture into the same directory refuses, and the first stays as it was.
-    EXPECT_EQ(run(dir, {kPeer, "--socket", peerPath, "--count", "1", "--save", capture}).status, 1);
+    result = run(dir, {kPeer, "--socket", peerPath, "--count", "1", "--save", capture + "/"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("(" + capture + "/000001.rec)"), std::string::npos) << result.err;
     EXPECT_EQ(readFile(capture + "/000001.rec"), sent[0]);
     // Nor is a file met later: the capture stops there.
     for (const char* name : {"/000001.rec", "/000003.rec"}) ::unlink((capture + name).c_str());

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
+#include "common/event_options.h"
+#include "common/local_address.h"
+#include "common/write_all.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
 #include "standin/standin.h"
-#include "tools/common/command_line.h"
-#include "tools/common/event_options.h"
-#include "tools/common/local_address.h"
-#include "tools/common/write_all.h"
 #include "velm/version.h"
 
 namespace velm::tools {
@@ -49,7 +49,8 @@ void printUsage() {
         "command that ends the daemon's loop.\n"
         "\n"
         "  TYPE           connect (0), disconnect (1), update (2), in any letter case, or\n"
-        "                 another number in 0..4294967295; with fields only, connect\n"
+        "                 another number in 0..4294967295, decimal or 0x-hex; with\n"
+        "                 fields only, connect\n"
         "  --type TYPE    the same, as an option\n"
         "  --socket PATH  send there (default: $ZEL_STANDIN_SOCKET, else\n"
         "                 %s)\n"
@@ -183,6 +184,12 @@ int sendDatagrams(const std::string& path, Bytes bytes, std::size_t datagramSize
             std::fprintf(stderr, "%s: cannot send to %s: %s", kProgram, path.c_str(),
                          std::strerror(error));
             if (sent != 0) std::fprintf(stderr, " (after %zu of %zu)", sent, total);
+            // Nobody receives there: the stand-in binds its socket only inside a daemon.
+            if (error == ENOENT || error == ECONNREFUSED) {
+                std::fprintf(stderr,
+                             "\n%s: is velmKortd running against the stand-in (its libzel.so)?",
+                             kProgram);
+            }
             std::fputc('\n', stderr);
             ::close(fd);
             return kExitFailed;

@@ -9,12 +9,12 @@
 #include <ctime>
 #include <string_view>
 
+#include "common/event_options.h"
+#include "common/utf8.h"
 #include "record/endian.h"
 #include "record/if_dump.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
-#include "tools/common/event_options.h"
-#include "tools/common/utf8.h"
 
 namespace velm::tools {
 namespace {

@@ -22,12 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "common/command_line.h"
+#include "common/event_options.h"
+#include "common/local_address.h"
+#include "common/write_all.h"
 #include "daemon/peer_link.h"
 #include "record/mgmt_event.h"
-#include "tools/common/command_line.h"
-#include "tools/common/event_options.h"
-#include "tools/common/local_address.h"
-#include "tools/common/write_all.h"
 #include "tools/peer/peer_format.h"
 #include "velm/version.h"
 
@@ -87,6 +87,7 @@ void printUsage() {
         "  --timestamps   add each datagram's arrival time (UTC, ISO 8601, microseconds)\n"
         "  -h, --help     show this help\n"
         "  --version      show the program's name and version\n"
+        "  --             end the options (the monitor takes no other arguments)\n"
         "\n"
         "Exit status: 0 done (after N datagrams, or on SIGINT, SIGTERM or SIGHUP),\n"
         "1 socket, output or save error, 2 bad arguments, 3 PATH is taken and was left\n"
@@ -304,7 +305,9 @@ void removeSocketFile(const std::string& path, const struct stat& bound) {
 
 [[nodiscard]] std::string savePath(const std::string& dir, unsigned long number) {
     std::array<char, 24> name{};
-    std::snprintf(name.data(), name.size(), "/%06lu.rec", number);
+    // capture/ as given names capture/000001.rec, not capture//000001.rec.
+    std::snprintf(name.data(), name.size(), dir.ends_with('/') ? "%06lu.rec" : "/%06lu.rec",
+                  number);
     return dir + name.data();
 }
 

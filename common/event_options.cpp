@@ -1,4 +1,4 @@
-#include "tools/common/event_options.h"
+#include "common/event_options.h"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "common/command_line.h"
 #include "record/endian.h"
-#include "tools/common/command_line.h"
 
 namespace velm::tools {
 namespace {
@@ -194,7 +194,8 @@ constexpr std::string_view kTypeAsWordAndOption =
 [[nodiscard]] std::string conflicts(OptionsGiven& given, bool anyField) {
     const auto has = [&](Option option) { return givenFlag(given, option); };
     if (has(Option::Stop) && (has(Option::Raw) || has(Option::Type) || anyField))
-        return "--stop cannot be combined with --raw, --type or FIELD=VALUE";
+        return "--stop sends no record; it cannot be combined with an event type (TYPE or "
+               "--type), --raw or FIELD=VALUE";
     if (has(Option::Stop) && has(Option::Output)) return "--stop cannot be combined with --output";
     if (has(Option::Raw) && (has(Option::Type) || anyField))
         return "--raw sends the files as they are; it cannot be combined with --type or "
@@ -239,7 +240,7 @@ std::string checkSocketPath(std::string_view path) {
     if (path.empty()) return "expected a socket path";
     if (path.find('\0') != std::string_view::npos) return "a socket path cannot contain a NUL";
     if (path.size() > kMaxSocketPath) {
-        return "the path is " + std::to_string(path.size()) + " characters; at most " +
+        return "the path is " + std::to_string(path.size()) + " bytes; at most " +
                std::to_string(kMaxSocketPath) + " fit in a socket address";
     }
     return {};
@@ -255,7 +256,7 @@ std::string describeValues(const Field& field) {
         case FieldKind::Mac:
             return "a MAC address such as 00:11:22:33:44:55";
         case FieldKind::Text:
-            return "text of at most " + std::to_string(field.size - 1) + " characters";
+            return "text of at most " + std::to_string(field.size - 1) + " bytes";
     }
     return {};
 }
@@ -292,7 +293,7 @@ std::string setField(MgmtEvent& event, std::string_view name, std::string_view v
         case FieldKind::Text:
             // The record's readers stop at the NUL, so it must fit too.
             if (value.size() >= field->size) {
-                return invalid("is " + std::to_string(value.size()) + " characters");
+                return invalid("is " + std::to_string(value.size()) + " bytes");
             }
             std::memset(at, 0, field->size);
             std::memcpy(at, value.data(), value.size());

@@ -1,4 +1,4 @@
-#include "tools/common/event_options.h"
+#include "common/event_options.h"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +107,10 @@ TEST(InjectOptions, OptionsSelectWhatIsDoneAndWhere) {
     EXPECT_EQ(bytesOf(request.event), update);
     ASSERT_EQ(parse({"--raw", "b.rec", "a.rec", "--count", "2", "c.rec"}, request), "");
     EXPECT_EQ(request.rawFiles, (std::vector<std::string>{"b.rec", "a.rec", "c.rec"}));
+    // After "--" a dash starts a file name, not an option; a second "--" is a file too.
+    ASSERT_EQ(parse({"--raw", "a", "--", "-v", "--"}, request), "");
+    EXPECT_EQ(request.rawFiles, (std::vector<std::string>{"a", "-v", "--"}));
+    EXPECT_FALSE(request.verbose);
 
     ASSERT_EQ(parse({"--stop", "--count", "2"}, request), "");
     EXPECT_EQ(request.action, InjectAction::Stop);
@@ -144,21 +148,22 @@ TEST(InjectOptions, BadInputIsRejectedNamingTheOptionOrFieldAndValue) {
         {{"mbMac=001:1:22:33:44:55"}, {"mbMac", "001:1:22:33:44:55"}},
         {{"mbMac=00:11:22:33:44:5g"}, {"mbMac", "5g"}},
         {{"mbMac=00-11-22-33-44-55"}, {"mbMac", "00-11-22-33-44-55"}},
-        {{"wanIp=1234567890123456"}, {"wanIp", "1234567890123456", "16 characters"}},
-        {{"password=" + std::string(65, 'p')}, {"password", "65 characters"}},
+        {{"wanIp=1234567890123456"}, {"wanIp", "1234567890123456", "16 bytes"}},
+        {{"password=" + std::string(65, 'p')}, {"password", "65 bytes"}},
         {{"--type", "reboot"}, {"--type", "reboot"}},
         {{"--type", "-1"}, {"--type", "-1"}},
         {{"--count", "0"}, {"--count", "'0'"}},
         {{"--count", "1e3"}, {"--count", "1e3"}},
         {{"--socket"}, {"--socket", "needs a value"}},
         {{"--socket="}, {"--socket"}},
-        {{"--socket", std::string(108, 's')}, {"--socket", "108 characters"}},
+        {{"--socket", std::string(108, 's')}, {"--socket", "108 bytes"}},
         {{"--raw", ""}, {"--raw"}},
         {{"--stop=1"}, {"--stop"}},
         {{"vpi=1", "vpi=2"}, {"vpi", "twice"}},
         {{"--type", "1", "--type", "2"}, {"--type", "twice"}},
         {{"--raw", "f", "vpi=1"}, {"--raw", "FIELD=VALUE"}},
         {{"--stop", "--type", "1"}, {"--stop", "--type"}},
+        {{"connect", "--stop"}, {"--stop", "event type (TYPE"}},
         {{"--stop", "--output", "f"}, {"--stop", "--output"}},
         {{"--output", "f", "--count", "2"}, {"--output", "--count"}},
         {{"--count", "2"}, {"nothing to send", "connect (0)", "--stop"}},

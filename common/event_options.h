@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/local_address.h"
 #include "record/if_fields.h"
 #include "record/mgmt_event.h"
-#include "tools/common/local_address.h"
 
 namespace velm::tools {
 
