@@ -7,7 +7,7 @@
 # Usage: systemd_unit.sh INSTALL_ROOT   (prefix /usr, with the unit, the stand-in and the tools)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
-stage=$(realpath "$1")
+stage=$(realpath "$1") docs=$(realpath "$(dirname "$0")/../../docs/device.md")
 unit=velmkortd.service
 
 if [ "${VELM_INSIDE:-}" != 1 ]; then
@@ -67,23 +67,31 @@ booted() {  # the container's PID 1, a child of systemd-nspawn
     [ -n "$leader" ]
 }
 await "the container's init" booted
-inside() { nsenter --target "$leader" --all "$@"; }
+inside() { nsenter --target "$leader" --all --root --wd "$@"; }  # its root, also under a chroot
 show() { inside systemctl show --property="$1" --value $unit; }
 journal() { inside journalctl --quiet --no-pager "$@"; }
 children() { local p; p=$(inside cat "/proc/$1/task/$1/children"); echo "${p% }"; }
+command_line() { local c; c=$(inside cat "/proc/$1/cmdline" | tr '\0' ' '); echo "${c% }"; }
+inject() { inside velmKort-inject "$@" 2>/dev/null; }  # fails until the stand-in is there
 active() { inside systemctl is-active --quiet $unit 2>/dev/null; }  # fails until systemd is up
 
 await "$unit active after boot" active
 said=$(inside systemd-analyze verify --man=no $unit 2>&1) && [ -z "$said" ] ||
     fail "systemd-analyze verify: $said"
-main=$(show MainPID)
-[ "$(inside readlink /proc/"$main"/exe)" = /usr/sbin/velmKort-logpipe ] ||
-    fail "the main process is no velmKort-logpipe"
-outputs=$(inside readlink /proc/"$main"/fd/1 /proc/"$main"/fd/2 /proc/"$(children "$main")"/fd/1)
-[[ ${outputs//$'\n'/ } =~ ^/dev/null\ socket:\[[0-9]+\]\ /dev/pts/[0-9]+$ ]] ||
+inside systemd-analyze security --threshold=45 $unit >/dev/null ||
+    fail "$(inside systemd-analyze security $unit | tail -1)"
+# Processes are found from the unit, not by their paths: under a chroot, /proc/PID/exe of one
+# in the service's own mount namespace carries the machine's path to the container's root.
+main=$(show MainPID) daemon=$(children "$(show MainPID)")
+[ "$(command_line "$main") | $(command_line "$daemon")" = \
+    "/usr/sbin/velmKort-logpipe /usr/sbin/velmKortd | /usr/sbin/velmKortd" ] ||
+    fail "the main process is no velmKort-logpipe running the daemon"
+outputs=$(inside stat -L -c '%t:%T %F' /proc/"$main"/fd/1 /proc/"$main"/fd/2 /proc/"$daemon"/fd/1)
+terminal='8[89a-f]:[0-9a-f]+ character special file'  # devpts: majors 136 to 143
+[[ ${outputs//$'\n'/,} =~ ^1:3\ character\ special\ file,0:0\ socket,$terminal$ ]] ||
     fail "outputs of the log pipe and the daemon: $outputs"
 inside test -S /tmp/velmKortSSocket || fail "the daemon's socket is not in the shared /tmp"
-echo "after boot: $unit active, verified, the daemon's output a terminal, its socket in /tmp"
+echo "after boot: $unit active, verified, exposure at most 4.5, the daemon's output a terminal"
 
 # The dispatch errors of the journal, all priorities and senders together, number $1.
 errors() { lines "$1" '^ERROR#2 in dispatching the event to trund$' journal -o cat; }
@@ -102,7 +110,8 @@ echo "with no peer: each dispatch error at err once; no dump, password or forged
 inode() { inside stat -c %i /tmp/zelStandinSocket; }  # a new one for each daemon
 new_socket() { local now; now=$(inode) && [ "$now" != "$1" ]; }
 old=$(inode)
-printf 'LOG_DUMPS="On"\n' >/tmp/root/etc/default/velmKortd
+# shellcheck disable=SC2016  # a line that runs only if the file is sourced as code
+printf 'LOG_DUMPS="On"\nsourced=$(touch /tmp/sourced)\n' >/tmp/root/etc/default/velmKortd
 inside systemctl restart $unit
 await "a restarted daemon" new_socket "$old"
 inside velmKort-inject connect password=shown-masked
@@ -110,24 +119,66 @@ await "the masked password at info" \
     lines 1 '^password = \*\*\*\*\*\*\*\*$' journal -t velmKortd -p info..info -o cat
 await "a third dispatch error, and none twice" errors 3
 [[ $(journal -o export) != *shown-masked* ]] || fail "the password reached the journal"
+inside test ! -e /tmp/sourced || fail "/etc/default/velmKortd was run as code"
 rm /tmp/root/etc/default/velmKortd
-echo "with LOG_DUMPS=\"On\": the dump at info, the password masked"
+echo "with LOG_DUMPS=\"On\": the dump at info, the password masked, the file not run"
 
 restarted() { [ "$(show NRestarts)" -gt "$1" ] && active; }  # after more than $1 restarts
-for victim in daemon velmKort-logpipe; do
+# Every end that no stop asked for brings it back: the daemon ended by any signal from anyone
+# (velmKort-logpipe ends by the same), and velmKort-logpipe killed.
+for victim in daemon:HUP daemon:INT daemon:TERM daemon:KILL velmKort-logpipe:KILL; do
     pid=$(show MainPID) restarts=$(show NRestarts)
-    [ $victim != daemon ] || pid=$(children "$pid")
-    inside sh -c "kill -KILL $pid"
-    await "$unit back after the $victim was killed" restarted "$restarts"
-    echo "the $victim killed with -9: the unit came back"
+    [ "${victim%:*}" != daemon ] || pid=$(children "$pid")
+    inside sh -c "kill -${victim#*:} $pid"
+    await "$unit back after SIG${victim#*:} to the ${victim%:*}" restarted "$restarts"
 done
+for i in {1..20}; do
+    inside systemctl restart $unit 2>/dev/null || fail "restart $i of 20: $(show Result)"
+    sleep 0.3
+done
+await "an event sent after 20 restarts" inject connect
+await "its dispatch error" errors 4
+echo "the daemon ended by HUP, INT, TERM, KILL, velmKort-logpipe by KILL: back each time;" \
+    "20 restarts 0.3 s apart: active and serving"
 
+# device.md's drop-in for a board whose library needs nothing special, as the page gives it,
+# started on the root-owned socket file that the runs as root left.
+grep "^u velmkortd " "$docs" | inside env SYSTEMD_LOG_LEVEL=warning systemd-sysusers -
+mkdir /tmp/root/etc/systemd/system/$unit.d
+sed -n '\|^# /etc/systemd/system/velmkortd.service.d/user.conf$|,/^```$/p' "$docs" |
+    sed '$d' >/tmp/root/etc/systemd/system/$unit.d/user.conf
+[ "$(inside stat -c %U /tmp/velmKortSSocket)" = root ] || fail "no root-owned socket left"
+inside rm /tmp/zelStandinSocket  # the stand-in's own, which a platform's library does not leave
+inside systemctl daemon-reload && inside systemctl restart $unit
+inside setpriv --reuid=velmkortd --regid=velmkortd --clear-groups velmKort-peer --count 1 \
+    >/tmp/peer.log 2>&1 &
+await "a peer running as velmkortd" inside test -S /tmp/velmKortCSocket
+await "an event sent to the daemon run as velmkortd" inject connect
+wait $! && grep -q '^#1 from /tmp/velmKortSSocket: 284 bytes, type CONNECT$' /tmp/peer.log ||
+    fail "the peer: $(cat /tmp/peer.log)"
+[ "$(inside stat -c %U /proc/"$(children "$(show MainPID)")")" = velmkortd ] ||
+    fail "the daemon does not run as velmkortd"
+restarts=$(show NRestarts)
+inside sh -c "kill -KILL $(children "$(show MainPID)")"
+await "$unit as velmkortd back after SIGKILL to the daemon" restarted "$restarts"
+inside systemd-analyze security --threshold=10 $unit >/dev/null ||
+    fail "with the drop-in: $(inside systemd-analyze security $unit | tail -1)"
+rm -r /tmp/root/etc/systemd/system/$unit.d
+inside systemctl daemon-reload && inside systemctl restart $unit
+echo "with device.md's drop-in: as velmkortd over a root-owned socket, a peer as velmkortd" \
+    "served, back after kill -9, exposure at most 1.0"
+
+# A process of the unit's that ignores SIGHUP, as one the platform's library may start: stop
+# ends it too, and leaves nothing of the unit's running.
+procs=/sys/fs/cgroup/system.slice/$unit/cgroup.procs
+inside sh -c "trap '' HUP; echo \$\$ >$procs && exec sleep 600" </dev/null >/dev/null 2>&1 &
+await "a third process in $unit" lines 3 . inside cat $procs
 inside systemctl stop $unit
 [ "$(show ActiveState) $(show Result)" = "inactive success" ] ||
     fail "after stop: $(show ActiveState) $(show Result)"
-left=$(inside sh -c 'readlink /proc/[0-9]*/exe' || true)
-[[ $left != */usr/sbin/velmKort* ]] || fail "left running: $left"
-echo "stop: inactive, nothing of the package running"
+left=$(inside cat $procs 2>/dev/null || true)
+[ -z "$left" ] || fail "left running: $(for p in $left; do command_line "$p"; done)"
+echo "stop: inactive, nothing of the unit's running, a process deaf to SIGHUP included"
 
 # A directory with something in it where the socket goes: every start-up fails on the bind.
 inside sh -c 'rm /tmp/velmKortSSocket && mkdir -p /tmp/velmKortSSocket/kept'
