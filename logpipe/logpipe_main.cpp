@@ -230,8 +230,11 @@ int relay(pid_t program, int terminal, int errors, int signals, bool dumps) {
 int endAs(int status) {
     if (!WIFSIGNALED(status)) return WEXITSTATUS(status);
     const int signal = WTERMSIG(status);
+    // A core dump would be the program's, not this one's: none, not even to a core_pattern
+    // pipe, which a limit of 0 does not stop.
     const rlimit none{0, 0};
-    ::setrlimit(RLIMIT_CORE, &none);  // a core dump would be the program's, not this one's
+    ::setrlimit(RLIMIT_CORE, &none);
+    ::prctl(PR_SET_DUMPABLE, 0);
     ::signal(signal, SIG_DFL);
     sigset_t only;
     ::sigemptyset(&only);
@@ -369,18 +372,22 @@ void closeFrom(unsigned from, unsigned to) {
     return signal == SIGPIPE || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
 }
 
-// Every signal that can be caught, blocked and taken through `signals`, at its default
-// disposition, so that none the caller left ignored is lost (an ignored signal never reaches
-// a signalfd, and an ignored SIGCHLD would reap the program unseen); those that end nothing
-// ignored. Blocked before the dispositions change: none can end this process in between.
+// Every signal that can be caught but those that end nothing, blocked and taken through
+// `signals`, at its default disposition, so that none the caller left ignored is lost (an
+// ignored signal never reaches a signalfd, and an ignored SIGCHLD would reap the program
+// unseen). Those that end nothing are ignored, and not blocked: a blocked signal is queued
+// even when ignored. All are blocked while the dispositions change: none can end this process
+// in between.
 [[nodiscard]] int takeSignals() {
-    sigset_t all;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_BLOCK, &all, nullptr);
+    sigset_t taken;
+    ::sigfillset(&taken);
+    ::sigprocmask(SIG_BLOCK, &taken, nullptr);
     for (int signal = 1; signal < NSIG; ++signal) {
         ::signal(signal, endsNothing(signal) ? SIG_IGN : SIG_DFL);
+        if (endsNothing(signal)) ::sigdelset(&taken, signal);
     }
-    return ::signalfd(-1, &all, SFD_NONBLOCK | SFD_CLOEXEC);
+    ::sigprocmask(SIG_SETMASK, &taken, nullptr);
+    return ::signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 // Whether the child ran the program; if not, what it said is reported, the child reaped, and

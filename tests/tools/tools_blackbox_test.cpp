@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -832,6 +833,9 @@ TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndExitsAsTheProgram) 
         << failures;
     EXPECT_EQ(run(dir, {kLogpipe, "--bogus", "/bin/true"}).status, 2);  // worded as any tool's
     EXPECT_EQ(run(dir, {kLogpipe}).status, 2);
+    EXPECT_TRUE(std::regex_search(linesOf(messages(log, 2)),
+                                  std::regex("<27>.* velmKort-logpipe: unknown option '--bogus'\n"
+                                             "<27>.* velmKort-logpipe: no program given\n")));
     result = run(dir, {kLogpipe, "--help"});
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(result.out.starts_with("Usage: velmKort-logpipe")) << result.out;
@@ -973,17 +977,20 @@ TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     ::kill(std::stoi(readFile(dir / "holder")), SIGKILL);
     // Last words that more than one read holds, written while the log pipe was stopped, are
     // read once the program has gone.
-    const pid_t late = start(
-        {kLogpipe, "/bin/sh", "-c", "kill -STOP $PPID; printf '%08000d\\n' 0; echo ERROR last"},
-        "/dev/null", "/dev/null");
+    const pid_t late = start({kLogpipe, "/bin/sh", "-c",
+                              "kill -STOP $PPID; printf '%08000d\\n' 0; echo ERROR last; "
+                              "printf '%08000d\\n' 0 >&2; echo last words >&2"},
+                             "/dev/null", "/dev/null");
     std::vector<pid_t> child;
     for (int tries = 0; child.empty() && tries < 500; ++tries, ::usleep(10000))
         child = childrenOf(late);
     ASSERT_EQ(child.size(), 1U);
     EXPECT_TRUE(ends(child[0]));
     ::kill(late, SIGCONT);
+    const std::vector<std::string> lastWords = messages(log, 1 + 16 + 1);  // 16 pieces
     EXPECT_EQ(waitFor(late), 0);
-    EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last"});
+    EXPECT_EQ(std::count(lastWords.begin(), lastWords.end(), "<27>ERROR last"), 1);
+    EXPECT_EQ(lastWords.back(), "<27>last words");
     // Nor for a program whose main thread ends, after closing both outputs, while another runs.
     const char* const mainThreadEnds =
         "import ctypes, os, threading, time; os.close(1); os.close(2); "
@@ -992,11 +999,79 @@ TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     if (*kPython3 != '\0') {
         EXPECT_EQ(run(dir, {kLogpipe, kPython3, "-c", mainThreadEnds}).status, 4);
     }
-    // A program killed by a signal: the log pipe ends by the same signal, as the program did.
+    // A program killed by a signal: the log pipe ends by the same signal, as the program did,
+    // and writes no core of its own, whatever the caller allows.
+    const rlimit cores{RLIM_INFINITY, RLIM_INFINITY};
+    rlimit before{};
+    ::getrlimit(RLIMIT_CORE, &before);
+    ::setrlimit(RLIMIT_CORE, &cores);
     int status = 0;
-    ::waitpid(start({kLogpipe, "/bin/sh", "-c", "kill -USR1 $$"}, "/dev/null", "/dev/null"),
-              &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
+    ::waitpid(
+        start({kLogpipe, "/bin/sh", "-c", "ulimit -c 0; kill -QUIT $$"}, "/dev/null", "/dev/null"),
+        &status, 0);
+    ::setrlimit(RLIMIT_CORE, &before);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && !WCOREDUMP(status)) << status;
+}
+
+// Every signal that a supervisor or a person sends is the program's, even one the caller left
+// ignored; SIGPIPE and the job-control ones end nothing; the program's last words are logged.
+TEST_F(LogpipeTool, EverySignalIsTheProgramsToActOn) {
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM}) {
+        const std::string number = std::to_string(signal);
+        ::signal(signal, SIG_IGN);  // as a shell's & leaves INT and QUIT
+        const pid_t pid = start({kLogpipe, "/bin/sh", "-c",
+                                 "trap 'echo ERROR last " + number + "; exit 7' " + number +
+                                     "; echo ERROR up; while :; do sleep 0.1; done"},
+                                "/dev/null", "/dev/null");
+        ::signal(signal, SIG_DFL);
+        ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+        for (const int nothing : {SIGCONT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, signal})
+            ::kill(pid, nothing);
+        EXPECT_EQ(waitFor(pid), 7) << number;
+        EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last " + number});
+    }
+}
+
+// Started as any user, with its standard descriptors closed, another left open and signals
+// ignored or blocked, it gives the program descriptors 0 to 2 only, its output the terminal,
+// every signal at its default and none blocked.
+TEST_F(LogpipeTool, TheProgramStartsOnACleanSlateAsAnyUser) {
+    std::vector<std::string> args{std::begin(kEmulator), std::end(kEmulator) - 1};
+    for (const char* arg : {kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"})
+        args.emplace_back(arg);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::chmod("/dev/log", 0666);
+    const int left = ::open("/dev/null", O_RDONLY);  // no close-on-exec, as a careless caller
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        for (const int signal : {SIGINT, SIGQUIT, SIGCHLD}) ::signal(signal, SIG_IGN);
+        sigset_t usr1;
+        ::sigemptyset(&usr1);
+        ::sigaddset(&usr1, SIGUSR1);
+        ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+        for (const int fd : {0, 1, 2}) ::close(fd);
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0) ::execv(argv[0], argv.data());
+        ::_exit(126);
+    }
+    ::close(left);
+    ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+    const std::vector<pid_t> program = childrenOf(pid);
+    ASSERT_EQ(program.size(), 1U);
+    const std::string proc = "/proc/" + std::to_string(program[0]);
+    std::vector<std::string> fds;
+    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd"))
+        fds.push_back(fd.path().filename().string());
+    ASSERT_EQ(fds.size(), 3U) << linesOf(fds);
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/0"), "/dev/null");
+    EXPECT_TRUE(std::filesystem::read_symlink(proc + "/fd/1").string().starts_with("/dev/pts/"));
+    const std::string status = readFile(proc + "/status");
+    for (const char* line :
+         {"\nUid:\t65534\t", "\nSigBlk:\t0000000000000000\n", "\nSigIgn:\t0000000000000000\n"})
+        EXPECT_NE(status.find(line), std::string::npos) << line << status;
+    ::kill(pid, SIGINT);  // ignored by its caller, still passed on
+    EXPECT_EQ(waitFor(pid), 128 + SIGINT);
 }
 
 }  // namespace logpipe
