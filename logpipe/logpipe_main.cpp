@@ -70,7 +70,7 @@ struct Options {
 
 void printUsage() {
     std::printf(
-        "Usage: %s [--dumps] PROGRAM [ARG ...]\n"
+        "Usage: %s [--dumps] [--] PROGRAM [ARG ...]\n"
         "Runs PROGRAM with a pseudo-terminal as its standard output, so that the C\n"
         "library writes each line at once, and sends its lines to the system log as\n"
         "'%s':\n"
@@ -80,7 +80,7 @@ void printUsage() {
         "PROGRAM runs as a child, every signal passed on to it but SIGCHLD, SIGPIPE and\n"
         "the job-control stops, which end nothing; this program logs until it has gone,\n"
         "then exits as it did. PROGRAM gets standard input as it is (/dev/null if\n"
-        "closed), no other descriptor, every signal at its default and none blocked.\n"
+        "closed), no descriptor above 2, every signal at its default, none blocked.\n"
         "It is looked up in PATH unless it holds a slash; a file without a '#!' line is\n"
         "refused. Should this program end first, PROGRAM gets SIGHUP, then SIGKILL.\n"
         "\n"
@@ -373,11 +373,10 @@ void closeFrom(unsigned from, unsigned to) {
 }
 
 // Every signal that can be caught but those that end nothing, blocked and taken through
-// `signals`, at its default disposition, so that none the caller left ignored is lost (an
-// ignored signal never reaches a signalfd, and an ignored SIGCHLD would reap the program
-// unseen). Those that end nothing are ignored, and not blocked: a blocked signal is queued
-// even when ignored. All are blocked while the dispositions change: none can end this process
-// in between.
+// `signals`, whatever disposition the caller left it: a blocked signal is queued even when
+// ignored. Each at its default, though: an ignored SIGCHLD would have the kernel reap the
+// program unseen. Those that end nothing are ignored and not blocked, or they would be queued
+// too. All are blocked while the dispositions change: none can end this process in between.
 [[nodiscard]] int takeSignals() {
     sigset_t taken;
     ::sigfillset(&taken);
