@@ -70,7 +70,7 @@ struct Options {
 
 void printUsage() {
     std::printf(
-        "Usage: %s [--dumps] [--] PROGRAM [ARG ...]\n"
+        "Usage: %s [--dumps] PROGRAM [ARG ...]\n"
         "Runs PROGRAM with a pseudo-terminal as its standard output, so that the C\n"
         "library writes each line at once, and sends its lines to the system log as\n"
         "'%s':\n"
