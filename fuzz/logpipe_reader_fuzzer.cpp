@@ -16,6 +16,7 @@
 #include "logpipe/reader.h"
 #include "record/endian.h"
 #include "record/if_dump.h"
+#include "tools/common/utf8.h"
 
 namespace {
 
@@ -34,26 +35,23 @@ void expect(bool holds, const char* what) {
     std::abort();
 }
 
-constexpr std::string_view kPieces[] = {"\n",
-                                        "ERROR",
-                                        "ERROR#98 in bind on serverSocket",
-                                        "MGMT: UPDATE",
-                                        "password = ",
-                                        "\\",
-                                        "\\n",
-                                        "0",
-                                        "-1",
-                                        "00:11:22:33:44:55",
-                                        " = ",
-                                        "velmKortd started",
-                                        "\r\x1b[2K\x7f",
-                                        "\t",
-                                        "DEL\x7f"
-                                        "DEL",
-                                        "\xc2\x85\xc2\x9b",  // C1 controls
-                                        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
-                                        "\x9b\xff\xc3(\xe2\x82",  // not UTF-8
-                                        "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"};
+constexpr std::string_view kPieces[] = {
+    "\n",
+    "ERROR",
+    "ERROR#98 in bind on serverSocket",
+    "MGMT: UPDATE",
+    "password = ",
+    "\\",
+    "\\n",
+    "0",
+    "-1",
+    "00:11:22:33:44:55",
+    " = ",
+    "velmKortd started",
+    "\r\x1b[2K\x7f",
+    "\tDEL\x7f-DEL",
+    "\xc2\x85\xc2\x9b\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",  // C1, é€😀
+    "\x9b\xff\xc3(\xe2\x82\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"};
 
 // A record's dump: integers of any value or the widest, texts empty, full width or of pieces
 // that forge lines of every kind, with controls and bytes that are not UTF-8; only a password
@@ -96,57 +94,34 @@ std::string errorLine(FuzzedDataProvider& in) {
            "\n";
 }
 
-// The length of the UTF-8 character at the front, as RFC 3629 has it; 0 if none begins there.
-std::size_t charLength(std::string_view text) {
-    const auto at = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned lead = at(0);
-    const std::size_t length = lead < 0x80         ? 1
-                               : lead >> 5 == 0x6  ? 2
-                               : lead >> 4 == 0xe  ? 3
-                               : lead >> 3 == 0x1e ? 4
-                                                   : 0;
-    if (length == 0 || length > text.size()) return 0;
-    char32_t code = length == 1 ? lead : lead & (0x7fU >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if (at(i) >> 6 != 2) return 0;
-        code = code << 6 | (at(i) & 0x3fU);
-    }
-    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    return code >= kLeast[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff) ? length
-                                                                                          : 0;
-}
-
 // A text as the page says an entry shows it: a newline as \n, a backslash as \\, every other
 // control (C0, DEL, C1) as \u00XX, a byte that begins no UTF-8 character as \ufffd.
 std::string shown(std::string_view text) {
     std::string out;
     for (std::size_t length = 0; !text.empty();
          text.remove_prefix(std::max<std::size_t>(length, 1))) {
-        length = charLength(text);
-        const auto lead = static_cast<unsigned char>(text[0]);
-        const unsigned code =
-            length == 2 ? (lead & 0x1fU) << 6 | (static_cast<unsigned char>(text[1]) & 0x3fU)
-                        : lead;
+        length = velm::tools::utf8Length(text);
+        const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+        const unsigned code = length == 2 ? (byte(0) & 0x1fU) << 6 | (byte(1) & 0x3fU) : byte(0);
         std::array<char, 7> escape;
         std::snprintf(escape.data(), escape.size(), "\\u%04x", length == 0 ? 0xfffdU : code);
-        const bool control = length == 1 ? code < 0x20 || code == 0x7f : length == 2 && code < 0xa0;
-        out += length == 0    ? escape.data()
-               : lead == '\n' ? "\\n"
-               : lead == '\\' ? "\\\\"
-               : control      ? escape.data()
-                              : std::string(text.substr(0, length));
+        const bool plain =
+            length > 2 || (code >= 0x20 && code != 0x7f && (code < 0x80 || code >= 0xa0));
+        out += code == '\n'           ? "\\n"
+               : code == '\\'         ? "\\\\"
+               : length != 0 && plain ? std::string(text.substr(0, length))
+                                      : escape.data();
     }
     return out;
 }
 
-// How many bytes of the output an entry shows: an escape one, or two for a C1 control.
+// How many bytes of the output an entry shows: an escape one, a C1 control's two.
 std::size_t rawLength(std::string_view entry) {
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < entry.size(); ++bytes) {
-        const bool code = entry[i] == '\\' && entry.substr(i + 1).starts_with('u');
-        const std::string_view hex = code ? entry.substr(i + 2, 4) : "";
-        bytes += hex >= "0080" && hex < "00a0" ? 1 : 0;
-        i += code ? 6 : entry[i] == '\\' ? 2 : 1;
+        const std::string_view code = entry.substr(i, 6);
+        bytes += code >= "\\u0080" && code < "\\u00a0" ? 1 : 0;
+        i += entry[i] != '\\' ? 1 : code.starts_with("\\u") ? 6 : 2;
     }
     return bytes;
 }
@@ -344,7 +319,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t width = next.starts_with("\\u") ? 6
                                   : next.starts_with('\\')
                                       ? 2
-                                      : std::max<std::size_t>(charLength(next), 1);
+                                      : std::max<std::size_t>(velm::tools::utf8Length(next), 1);
         expect(entry.starts_with(kContinued)
                    ? i > 0 && logged.infos[i - 1].size() + width > kPieceMax
                    : daemonLine(entry),

@@ -768,6 +768,21 @@ TEST_F(ToolsUnderBadInput, AllThreeSayTheSameAndFailWhenHelpCannotBeWritten) {
     }
 }
 
+// The log pipe running a shell script, started as a caller may leave it: `setUp` runs first.
+template <typename SetUp>
+pid_t startAs(const std::string& script, SetUp setUp) {
+    std::vector<std::string> args{std::begin(kEmulator), std::end(kEmulator) - 1};
+    args.insert(args.end(), {kLogpipe, "/bin/sh", "-c", script});
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    setUp();
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
 // Each test in the namespace, with its log and a directory in the namespace's /tmp.
 class LogpipeTool : public testing::Test {
   protected:
@@ -952,8 +967,8 @@ TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErro
     EXPECT_GE(std::count(all.begin(), all.end(), "<27>ERROR soon"), 1);
 }
 
-// The log pipe killed, the program ends; the init's SIGTERM is the program's, whose last words
-// are logged and whose status, or signal, is the log pipe's, which waits for no child of the
+// The log pipe killed, the program ends; every signal sent to it is the program's, whose last
+// words are logged and whose status, or signal, is the log pipe's, which waits for no child of the
 // program that keeps its outputs, but for the program itself, whatever it closed or ended.
 TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
@@ -1002,68 +1017,43 @@ TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     // A program killed by a signal: the log pipe ends by the same signal, as the program did,
     // and writes no core of its own, whatever the caller allows.
     const rlimit cores{RLIM_INFINITY, RLIM_INFINITY};
-    rlimit before{};
-    ::getrlimit(RLIMIT_CORE, &before);
-    ::setrlimit(RLIMIT_CORE, &cores);
     int status = 0;
-    ::waitpid(
-        start({kLogpipe, "/bin/sh", "-c", "ulimit -c 0; kill -QUIT $$"}, "/dev/null", "/dev/null"),
-        &status, 0);
-    ::setrlimit(RLIMIT_CORE, &before);
+    ::waitpid(startAs("ulimit -c 0; kill -QUIT $$", [&] { ::setrlimit(RLIMIT_CORE, &cores); }),
+              &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && !WCOREDUMP(status)) << status;
-}
-
-// Every signal that a supervisor or a person sends is the program's, even one the caller left
-// ignored; SIGPIPE and the job-control ones end nothing; the program's last words are logged.
-TEST_F(LogpipeTool, EverySignalIsTheProgramsToActOn) {
+    // Every signal that a supervisor or a person sends is the program's, even one the caller
+    // left ignored; SIGPIPE and job control end nothing, even where they could stop the log
+    // pipe (a process group that is not orphaned).
     for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM}) {
         const std::string number = std::to_string(signal);
-        ::signal(signal, SIG_IGN);  // as a shell's & leaves INT and QUIT
-        const pid_t pid = start({kLogpipe, "/bin/sh", "-c",
-                                 "trap 'echo ERROR last " + number + "; exit 7' " + number +
-                                     "; echo ERROR up; while :; do sleep 0.1; done"},
-                                "/dev/null", "/dev/null");
-        ::signal(signal, SIG_DFL);
+        const pid_t trapped = startAs("trap 'echo ERROR last " + number + "; exit 7' " + number +
+                                          "; echo ERROR up; while :; do sleep 0.1; done",
+                                      [signal] { ::signal(signal, SIG_IGN), ::setpgid(0, 0); });
         ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
         for (const int nothing : {SIGCONT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, signal})
-            ::kill(pid, nothing);
-        EXPECT_EQ(waitFor(pid), 7) << number;
+            ::kill(trapped, nothing);
+        EXPECT_EQ(waitFor(trapped), 7) << number;
         EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last " + number});
     }
 }
 
 // Started as any user, with its standard descriptors closed, another left open and signals
-// ignored or blocked, it gives the program descriptors 0 to 2 only, its output the terminal,
+// ignored, it gives the program descriptors 0 to 2 only, its output the terminal,
 // every signal at its default and none blocked.
 TEST_F(LogpipeTool, TheProgramStartsOnACleanSlateAsAnyUser) {
-    std::vector<std::string> args{std::begin(kEmulator), std::end(kEmulator) - 1};
-    for (const char* arg : {kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"})
-        args.emplace_back(arg);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
     ::chmod("/dev/log", 0666);
     const int left = ::open("/dev/null", O_RDONLY);  // no close-on-exec, as a careless caller
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        for (const int signal : {SIGINT, SIGQUIT, SIGCHLD}) ::signal(signal, SIG_IGN);
-        sigset_t usr1;
-        ::sigemptyset(&usr1);
-        ::sigaddset(&usr1, SIGUSR1);
-        ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    const pid_t pid = startAs("echo ERROR up; exec sleep 30", [] {
+        for (const int signal : {SIGINT, SIGCHLD}) ::signal(signal, SIG_IGN);
         for (const int fd : {0, 1, 2}) ::close(fd);
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) ::execv(argv[0], argv.data());
-        ::_exit(126);
-    }
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+    });
     ::close(left);
     ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
     const std::vector<pid_t> program = childrenOf(pid);
     ASSERT_EQ(program.size(), 1U);
     const std::string proc = "/proc/" + std::to_string(program[0]);
-    std::vector<std::string> fds;
-    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd"))
-        fds.push_back(fd.path().filename().string());
-    ASSERT_EQ(fds.size(), 3U) << linesOf(fds);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(proc + "/fd"), {}), 3);
     EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/0"), "/dev/null");
     EXPECT_TRUE(std::filesystem::read_symlink(proc + "/fd/1").string().starts_with("/dev/pts/"));
     const std::string status = readFile(proc + "/status");
