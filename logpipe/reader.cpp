@@ -323,7 +323,7 @@ struct Shown {
     constexpr std::uint64_t kOnes = 0x0101010101010101U;
     constexpr std::uint64_t kHighs = kOnes * 0x80;
     const std::uint64_t backslash = bytes ^ (kOnes * '\\');
-    return ((bytes | ((bytes - kOnes * 0x20) & ~bytes) |
+    return (((bytes + kOnes) | bytes | ((bytes - kOnes * 0x20) & ~bytes) |
              ((backslash - kOnes) & ~backslash)) &
             kHighs) != 0;
 }
