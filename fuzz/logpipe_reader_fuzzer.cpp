@@ -49,7 +49,8 @@ constexpr std::string_view kPieces[] = {
     " = ",
     "velmKortd started",
     "\r\x1b[2K\x7f",
-    "\tDEL\x7f-DEL",
+    "\t",
+    "DEL\x7f-DEL",
     "\xc2\x85\xc2\x9b\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",  // C1, é€😀
     "\x9b\xff\xc3(\xe2\x82\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"};
 
