@@ -35,24 +35,25 @@ void expect(bool holds, const char* what) {
     std::abort();
 }
 
-constexpr std::string_view kPieces[] = {
-    "\n",
-    "ERROR",
-    "ERROR#98 in bind on serverSocket",
-    "MGMT: UPDATE",
-    "password = ",
-    "\\",
-    "\\n",
-    "0",
-    "-1",
-    "00:11:22:33:44:55",
-    " = ",
-    "velmKortd started",
-    "\r\x1b[2K\x7f",
-    "\t",
-    "DEL\x7f-DEL",
-    "\xc2\x85\xc2\x9b\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",  // C1, é€😀
-    "\x9b\xff\xc3(\xe2\x82\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"};
+constexpr std::string_view kPieces[] = {"\n",
+                                        "ERROR",
+                                        "ERROR#98 in bind on serverSocket",
+                                        "MGMT: UPDATE",
+                                        "password = ",
+                                        "\\",
+                                        "\\n",
+                                        "0",
+                                        "-1",
+                                        "00:11:22:33:44:55",
+                                        " = ",
+                                        "velmKortd started",
+                                        "\r\x1b[2K\x7f",
+                                        "\t",
+                                        "DEL\x7f-DEL",
+                                        "\xc2\x85\xc2\x9b",  // C1 controls
+                                        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+                                        "\x9b\xff\xc3(\xe2\x82",  // not UTF-8
+                                        "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"};
 
 // A record's dump: integers of any value or the widest, texts empty, full width or of pieces
 // that forge lines of every kind, with controls and bytes that are not UTF-8; only a password
