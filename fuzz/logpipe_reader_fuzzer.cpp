@@ -2,7 +2,8 @@
 // and ended anywhere: dumps whose texts forge every kind of line, announcements, real error
 // lines, the banner, and lines on standard error. No byte of a password reaches an entry, the
 // error entries are the real error lines, each once, and with --dumps each settled dump gives
-// its fields' entries and one masked password.
+// its fields' entries and one masked password, its texts shown as the page promises: no control
+// (C0, DEL, C1) or byte that is not UTF-8 as it is.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "logpipe/reader.h"
 #include "record/endian.h"
 #include "record/if_dump.h"
+#include "tools/common/utf8.h"
 
 namespace {
 
@@ -45,10 +47,17 @@ constexpr std::string_view kPieces[] = {"\n",
                                         "00:11:22:33:44:55",
                                         " = ",
                                         "velmKortd started",
-                                        "\r\x1b[2K\x7f"};
+                                        "\r\x1b[2K\x7f",
+                                        "\t",
+                                        "DEL\x7f-DEL",
+                                        "\xc2\x85\xc2\x9b",  // C1 controls
+                                        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+                                        "\x9b\xff\xc3(\xe2\x82",  // not UTF-8
+                                        "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"};
 
 // A record's dump: integers of any value or the widest, texts empty, full width or of pieces
-// that forge lines of every kind; only a password holds bytes above 0x7f.
+// that forge lines of every kind, with controls and bytes that are not UTF-8; only a password
+// holds '~'.
 std::string dump(FuzzedDataProvider& in) {
     AdslIfObject object{};
     const bool widest = in.ConsumeBool();
@@ -69,10 +78,9 @@ std::string dump(FuzzedDataProvider& in) {
                     "\n" + std::string(kIfFields[in.ConsumeIntegral<std::uint8_t>() % 23].name);
                 value += " = ";
             }
-            const auto secret = static_cast<char>(0x80 | in.ConsumeIntegral<std::uint8_t>());
-            if (pick > std::size(kPieces)) value += password ? secret : 'a';
+            if (pick > std::size(kPieces)) value += password ? '~' : 'a';
         }
-        if (isText && shape == 2) value.resize(field.size, password ? '\xaa' : 'w');
+        if (isText && shape == 2) value.resize(field.size, password ? '~' : 'w');
         value.resize(std::min(value.size(), field.size));
         std::copy(value.begin(), value.end(), reinterpret_cast<char*>(&object) + field.offset);
     }
@@ -86,6 +94,38 @@ std::string errorLine(FuzzedDataProvider& in) {
     if (pick == 3) return std::string("ERROR ") + text::kServiceFailed + "\n";
     return "ERROR#" + std::to_string(in.ConsumeIntegral<std::uint8_t>()) + " " + contexts[pick] +
            "\n";
+}
+
+// A text as the page says an entry shows it: a newline as \n, a backslash as \\, every other
+// control (C0, DEL, C1) as \u00XX, a byte that begins no UTF-8 character as \ufffd.
+std::string shown(std::string_view text) {
+    std::string out;
+    for (std::size_t length = 0; !text.empty();
+         text.remove_prefix(std::max<std::size_t>(length, 1))) {
+        length = velm::tools::utf8Length(text);
+        const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+        const unsigned code = length == 2 ? (byte(0) & 0x1fU) << 6 | (byte(1) & 0x3fU) : byte(0);
+        std::array<char, 7> escape;
+        std::snprintf(escape.data(), escape.size(), "\\u%04x", length == 0 ? 0xfffdU : code);
+        const bool plain =
+            length > 2 || (code >= 0x20 && code != 0x7f && (code < 0x80 || code >= 0xa0));
+        out += code == '\n'           ? "\\n"
+               : code == '\\'         ? "\\\\"
+               : length != 0 && plain ? std::string(text.substr(0, length))
+                                      : escape.data();
+    }
+    return out;
+}
+
+// How many bytes of the output an entry shows: an escape one, a C1 control's two.
+std::size_t rawLength(std::string_view entry) {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < entry.size(); ++bytes) {
+        const std::string_view code = entry.substr(i, 6);
+        bytes += code >= "\\u0080" && code < "\\u00a0" ? 1 : 0;
+        i += entry[i] != '\\' ? 1 : code.starts_with("\\u") ? 6 : 2;
+    }
+    return bytes;
 }
 
 struct Run {
@@ -181,38 +221,25 @@ Lines linesInPieces(std::string_view text) {
 }
 
 // A settled dump's entries from `at`: a reading of its text up to its first password line, one
-// entry per field, each unescaped; the masked entry, logged by the read that brought that line's
+// entry per field, shown as promised; the masked entry, logged by the read that brought that line's
 // head; its last line. `start`: where the dump begins. Returns the next entry's.
 std::size_t expectDump(const Entries& logged, std::size_t at, std::string_view dump,
                        std::size_t start) {
     const Lines& infos = logged.infos;
-    std::string joined;
+    std::string joined;  // the entries as the text is shown, each ending in its newline's \\n
     for (std::size_t field = 0; at < infos.size() && infos[at] != "password = ********";
          ++at, ++field) {
-        std::string entry;
-        for (std::size_t i = 0; i < infos[at].size(); ++i) {
-            const bool escape = infos[at][i] == '\\';
-            const char next = escape && i + 1 < infos[at].size() ? infos[at][++i] : '\0';
-            const std::string code = next == 'u' ? infos[at].substr(i + 1, 4) : "";
-            const auto control = std::strtoul(code.c_str() + 2, nullptr, 16);
-            expect(!escape || next == 'n' || next == '\\' ||
-                       (code.starts_with("00") && (control < 0x20 || control == 0x7f)),
-                   "bare \\, or an escape not a control's");
-            entry += !escape       ? infos[at][i]
-                     : next == 'n' ? '\n'
-                     : next == 'u' ? char(control)
-                                   : '\\';
-            i += code.size();
-        }
-        expect(field < 21 && entry.starts_with(std::string(kIfFields[field].name) + " = "),
+        const std::string_view name = field < 21 ? kIfFields[field].name : "";
+        expect(!name.empty() && infos[at].starts_with(std::string(name) + " = "),
                "an entry that is not its field's");
-        expect(entry.size() - kIfFields[field].name.size() - 3 <=
-                   velm::record::maxValueChars(kIfFields[field]),
-               "a value too long");
-        joined += entry + "\n";
+        expect(
+            rawLength(infos[at]) - name.size() - 3 <= velm::record::maxValueChars(kIfFields[field]),
+            "a value too long");
+        joined += infos[at] + "\\n";
     }
-    expect(joined == dump.substr(0, dump.find("\npassword = ") + 1), "entries not the dump's");
-    const std::size_t head = start + joined.size() + std::string_view("password = ").size();
+    const std::size_t split = dump.find("\npassword = ") + 1;
+    expect(joined == shown(dump.substr(0, split)), "entries not the dump's, shown as promised");
+    const std::size_t head = start + split + std::string_view("password = ").size();
     const auto read = std::find_if(logged.fed.begin(), logged.fed.end(),
                                    [head](const auto& fed) { return fed.first >= head; });
     expect(read != logged.fed.end() && read->second > at,
@@ -243,16 +270,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const Lines* entries : {&logged.errors, &logged.infos}) {
         for (const std::string& entry : *entries) {
-            // A password's bytes are the only ones above 0x7f: raw, or shown as a C1 control
-            // or as not UTF-8.
-            expect(std::all_of(entry.begin(), entry.end(), [](char c) { return c >= 0; }) &&
-                       entry.find("\\ufffd") == std::string::npos &&
-                       entry.find("\\u008") == std::string::npos &&
-                       entry.find("\\u009") == std::string::npos,
-                   "a password byte logged");
-            expect(std::none_of(entry.begin(), entry.end(),
-                                [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; }),
-                   "a control byte logged as it is");
+            expect(entry.find('~') == std::string::npos, "a password byte logged");
+            std::string asIs;  // its escapes' backslashes shown as they are
+            for (const char c : entry) asIs.append(c == '\\' ? 2 : 1, c);
+            expect(shown(entry) == asIs, "a control or a byte not UTF-8 logged as it is");
         }
     }
     expect(dumps || logged.infos.empty(), "an entry other than an error without --dumps");
@@ -297,7 +318,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < logged.infos.size(); ++i) {
         const std::string_view entry = logged.infos[i];
         const std::string_view next = entry.substr(std::min(entry.size(), kContinued.size()));
-        const std::size_t width = !next.starts_with('\\') ? 1 : next.starts_with("\\u") ? 6 : 2;
+        const std::size_t width = next.starts_with("\\u") ? 6
+                                  : next.starts_with('\\')
+                                      ? 2
+                                      : std::max<std::size_t>(velm::tools::utf8Length(next), 1);
         expect(entry.starts_with(kContinued)
                    ? i > 0 && logged.infos[i - 1].size() + width > kPieceMax
                    : daemonLine(entry),

@@ -8,8 +8,9 @@
 // library never buffers it, and under an init system nobody else reads it.
 //
 // This process stays the one that was started, the pid the init knows, and runs the program as
-// its child: it passes the init's SIGTERM, SIGINT and SIGHUP on, reads both outputs until the
-// program has gone (logpipe/reader.h decides what each line is), logs what was left and only
+// its child: it passes every signal that can be caught on (the program decides what ends it),
+// save SIGCHLD, SIGPIPE and the job-control stops, which end nothing; reads both outputs until
+// the program has gone (logpipe/reader.h decides what each line is), logs what was left and only
 // then exits, as the program did. One pid is the daemon and its log path: gone, both have gone,
 // and a supervisor that signals what is left of the service once it has exited (systemd) or
 // respawns it (procd) finds every entry logged. A process the program leaves behind holding
@@ -19,6 +20,9 @@
 // process end first, however it ends, the kernel hangs the terminal up and the program gets
 // SIGHUP, and then the parent-death signal, SIGKILL: a service whose errors could no longer
 // reach the log ends, and its supervisor sees it.
+//
+// The program starts on a clean slate, whatever the caller left: descriptors 0 to 2 only, every
+// signal at its default disposition and none blocked, as s6, runit and systemd start services.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -27,6 +31,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <termios.h>
@@ -35,6 +40,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -71,11 +77,12 @@ void printUsage() {
         "  lines beginning with ERROR  at LOG_ERR, always (never a line of an event dump)\n"
         "  every other line            dropped, unless --dumps\n"
         "  lines on standard error     at LOG_ERR, always\n"
-        "PROGRAM runs as a child, SIGTERM, SIGINT and SIGHUP passed on to it; this\n"
-        "program logs until it has gone, then exits as it did. Standard input stays as\n"
-        "it is. PROGRAM is looked up in PATH unless it holds a slash; a file without a\n"
-        "'#!' line is refused. Should this program end first, PROGRAM gets SIGHUP, then\n"
-        "SIGKILL.\n"
+        "PROGRAM runs as a child, every signal passed on to it but SIGCHLD, SIGPIPE and\n"
+        "the job-control stops, which end nothing; this program logs until it has gone,\n"
+        "then exits as it did. PROGRAM gets standard input as it is (/dev/null if\n"
+        "closed), no descriptor above 2, every signal at its default, none blocked.\n"
+        "It is looked up in PATH unless it holds a slash; a file without a '#!' line is\n"
+        "refused. Should this program end first, PROGRAM gets SIGHUP, then SIGKILL.\n"
         "\n"
         "  --dumps     log the other lines too, at LOG_INFO (event dumps, the banner;\n"
         "              not the announcements, which the daemon logs itself): one entry\n"
@@ -83,6 +90,8 @@ void printUsage() {
         "              first 'password = ' line on only 'password = %s'\n"
         "  -h, --help  show this help\n"
         "  --version   show the program's name and version\n"
+        "  --          end the options: the next word is PROGRAM, even if it begins\n"
+        "              with '-'\n"
         "\n"
         "Exit status: PROGRAM's own; %d if it cannot be run, %d if the terminal cannot\n"
         "be set up, %d bad arguments. Failures are reported on standard error and in\n"
@@ -128,6 +137,18 @@ int report(const char* what, const char* detail = "") {
     return kExitFailed;
 }
 
+// A command line it refuses: said as every tool says it, and in the log, as every failure.
+[[gnu::format(printf, 1, 2)]] int badUsage(const char* format, ...) {
+    std::array<char, 256> text;
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    ::openlog(kProgram, 0, LOG_DAEMON);
+    syslog(LOG_ERR, "%s", text.data());
+    return velm::tools::usageError(kProgram, "%s", text.data());
+}
+
 void logEntry(void*, velm::logpipe::Priority priority, std::string_view text) {
     const int level = priority == velm::logpipe::Priority::Error ? LOG_ERR : LOG_INFO;
     syslog(level, "%.*s", static_cast<int>(text.size()), text.data());
@@ -167,8 +188,8 @@ void drain(pollfd& input, velm::logpipe::Reader& reader, const velm::logpipe::Si
     if (input.fd >= 0) velm::logpipe::finish(reader, sink);
 }
 
-// Takes the signals that have come: the init's are passed on to the program. Returns whether
-// the program has gone, reaped, with its wait status.
+// Takes the signals that have come: all but the program's end are passed on to it. Returns
+// whether the program has gone, reaped, with its wait status.
 bool programGone(pid_t program, int signals, int& status) {
     signalfd_siginfo info{};
     while (::read(signals, &info, sizeof info) == sizeof info) {
@@ -209,8 +230,11 @@ int relay(pid_t program, int terminal, int errors, int signals, bool dumps) {
 int endAs(int status) {
     if (!WIFSIGNALED(status)) return WEXITSTATUS(status);
     const int signal = WTERMSIG(status);
+    // A core dump would be the program's, not this one's: none, not even to a core_pattern
+    // pipe, which a limit of 0 does not stop.
     const rlimit none{0, 0};
-    ::setrlimit(RLIMIT_CORE, &none);  // a core dump would be the program's, not this one's
+    ::setrlimit(RLIMIT_CORE, &none);
+    ::prctl(PR_SET_DUMPABLE, 0);
     ::signal(signal, SIG_DFL);
     sigset_t only;
     ::sigemptyset(&only);
@@ -291,23 +315,78 @@ constexpr std::size_t kStepRun = 2;
     ::_exit(kExitCannotRun);
 }
 
+// Not in every C library's headers (musl 1.2.3, uClibc-ng 1.0.35 lack a wrapper): the same
+// number on every architecture that has it.
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
+
+// Closes every descriptor from `from` to `to`; without close_range (before Linux 5.9), one at
+// a time up to the limit on open files, which is where they end unless it was lowered since.
+void closeFrom(unsigned from, unsigned to) {
+    if (from > to || ::syscall(SYS_close_range, from, to, 0) == 0) return;
+    rlimit files{};
+    const rlim_t most = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 1024;
+    const unsigned last = static_cast<unsigned>(std::min<rlim_t>({most - 1, 65535, to}));
+    for (unsigned fd = from; fd <= last; ++fd) ::close(static_cast<int>(fd));
+}
+
 // The child, to become the program: a session of its own with the terminal as its controlling
-// terminal and standard output, the pipe as its standard error, the signal mask this process
-// was started with. Should this process be gone already, it ends rather than run unread.
+// terminal and standard output, the pipe as its standard error, standard input as it is, and
+// no other descriptor but the setup pipe, which the exec closes; every signal at its default
+// disposition and none blocked. Should this process be gone already, it ends rather than run
+// unread.
 [[noreturn]] void runProgram(std::span<char* const> command, pid_t parent, int far, int errors,
-                             int setup, const sigset_t& mask) {
+                             int setup) {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() != parent) ::_exit(kExitFailed);
     ::setsid();
     if (::ioctl(far, TIOCSCTTY, 0) != 0) failSetup(setup, kStepTerminal);
     if (::dup2(far, STDOUT_FILENO) != STDOUT_FILENO ||
-        ::dup2(errors, STDERR_FILENO) != STDERR_FILENO) {
+        ::dup2(errors, STDERR_FILENO) != STDERR_FILENO || ::fcntl(STDIN_FILENO, F_SETFD, 0) != 0) {
         failSetup(setup, kStepRedirect);
     }
-    // An ignored SIGHUP would outlive the exec, and the hang-up with it.
-    ::signal(SIGHUP, SIG_DFL);
-    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    const auto kept = static_cast<unsigned>(setup);
+    closeFrom(STDERR_FILENO + 1, kept - 1);
+    closeFrom(kept + 1, ~0U);
+    for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     execute(command);
     failSetup(setup, kStepRun);
+}
+
+// Descriptors 0 to 2 open, /dev/null where the caller closed one, before anything else is
+// opened: the terminal then never lands on one of them by chance, and a failure can be said.
+[[nodiscard]] bool standardOpen() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd) return false;
+    }
+    return true;
+}
+
+// Signals that end nothing here: a log that went away (SIGPIPE), and the job-control stops,
+// which would stall the program's output and hold its end unlogged. Not passed on either: the
+// program's process group, in a session of its own, is orphaned, where the kernel drops them.
+[[nodiscard]] bool endsNothing(int signal) {
+    return signal == SIGPIPE || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
+// Every signal that can be caught but those that end nothing, blocked and taken through
+// `signals`, whatever disposition the caller left it: a blocked signal is queued even when
+// ignored. Each at its default, though: an ignored SIGCHLD would have the kernel reap the
+// program unseen. Those that end nothing are ignored and not blocked, or they would be queued
+// too. All are blocked while the dispositions change: none can end this process in between.
+[[nodiscard]] int takeSignals() {
+    sigset_t taken;
+    ::sigfillset(&taken);
+    ::sigprocmask(SIG_BLOCK, &taken, nullptr);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::signal(signal, endsNothing(signal) ? SIG_IGN : SIG_DFL);
+        if (endsNothing(signal)) ::sigdelset(&taken, signal);
+    }
+    ::sigprocmask(SIG_SETMASK, &taken, nullptr);
+    return ::signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 // Whether the child ran the program; if not, what it said is reported, the child reaped, and
@@ -331,18 +410,21 @@ constexpr std::size_t kStepRun = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!standardOpen()) return report("cannot open /dev/null");
     Options options;
     if (const char* error = parseArgs({argv + 1, static_cast<std::size_t>(argc - 1)}, options)) {
-        if (*options.unknown != '\0') {
-            return velm::tools::usageError(kProgram, velm::tools::kUnknownOption, options.unknown);
-        }
-        return velm::tools::usageError(kProgram, "%s", error);
+        if (*options.unknown != '\0') return badUsage(velm::tools::kUnknownOption, options.unknown);
+        return badUsage("%s", error);
     }
     if (options.help || options.version) {
         options.help ? printUsage() : velm::printVersion(kProgram);
         return velm::tools::finishOutput(kProgram);
     }
 
+    // Taken as they come, between reads, from before the program exists: its end, and the
+    // signals for it to act on.
+    const int signals = takeSignals();
+    if (signals < 0) return report("cannot take signals");
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal < 0) return report("cannot open a pseudo-terminal");
     const int far = openFarEnd(terminal);
@@ -358,20 +440,11 @@ int main(int argc, char** argv) {
         ::fcntl(errorPipe[0], F_SETFL, O_NONBLOCK) != 0) {
         return report("cannot make a pipe");
     }
-    // Taken as they come, between reads, from before the program exists: its end, and the
-    // init's signals, which are the program's to act on.
-    sigset_t handled;
-    sigset_t mask;
-    ::sigemptyset(&handled);
-    for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) ::sigaddset(&handled, signal);
-    ::sigprocmask(SIG_BLOCK, &handled, &mask);
-    const int signals = ::signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signals < 0) return report("cannot take signals");
 
     const pid_t parent = ::getpid();
     const pid_t program = ::fork();
     if (program < 0) return report("cannot fork");
-    if (program == 0) runProgram(options.command, parent, far, errorPipe[1], setupPipe[1], mask);
+    if (program == 0) runProgram(options.command, parent, far, errorPipe[1], setupPipe[1]);
     ::close(far);
     ::close(errorPipe[1]);
     ::close(setupPipe[1]);

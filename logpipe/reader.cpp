@@ -460,6 +460,7 @@ void take(Reader& reader, std::size_t count) {
 // then an ordinary one). Its last line waits for the end to be known: until then it may be a
 // text's line.
 [[nodiscard]] std::size_t takeDump(Reader& reader, bool final, const Sink& sink) {
+    if (reader.readings.done == 0) startReading(reader.readings);
     const std::string_view text = headOf(held(reader), kWindow);
     if (!readOn(reader.readings, text) && !final && text.size() < kWindow) return 0;
     // No reading is longer than the window, so a full window settles every reading.

@@ -73,7 +73,7 @@ struct Readings {
     // The line being read, and the fields whose line may begin there (bit kFields: a whole
     // reading ends there), each with where the previous field's line began.
     std::uint16_t line;
-    std::uint32_t next = 1;
+    std::uint32_t next;
     std::array<std::uint16_t, kFields + 1> nextFrom;
     std::uint16_t done;  // the bytes read so far
     std::uint16_t end;   // the end of the longest whole reading; 0 if there is none
@@ -81,21 +81,23 @@ struct Readings {
     // end before it, and where that line begins; none when `lastField` is kFields.
     std::uint16_t password;
     std::uint16_t passwordFrom;
-    std::uint8_t lastField = kFields;
+    std::uint8_t lastField;
 };
 
 }  // namespace detail
 
+// All zero to begin with, so that a reader outside a function takes no room in the program's
+// file (.bss, not .data): the readings are set up as each dump begins.
 struct Reader {
     bool dumps = false;   // log the lines that are not errors too
     bool errors = false;  // standard error: every line is an error line, and there is no dump
     std::array<char, 2 * std::max(detail::kWindow, kPieceMax)> bytes{};
     std::size_t start = 0;  // what is held: from start to used; the rest was taken
     std::size_t used = 0;
-    bool continued = false;  // the first bytes are the rest of a line logged in part
-    detail::Kind continuedKind = detail::Kind::Other;
-    bool masked = false;  // the open dump at the head is logged up to its masked password
-    detail::Readings readings{};
+    bool continued = false;        // the first bytes are the rest of a line logged in part
+    detail::Kind continuedKind{};  // read only while `continued`
+    bool masked = false;           // the open dump at the head is logged up to its masked password
+    detail::Readings readings{};   // none begun while `done` is 0
 };
 
 // Takes the next bytes of the output; logs every entry that they settle.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -770,6 +771,21 @@ TEST_F(ToolsUnderBadInput, AllThreeSayTheSameAndFailWhenHelpCannotBeWritten) {
     }
 }
 
+// The log pipe running a shell script, started as a caller may leave it: `setUp` runs first.
+template <typename SetUp>
+pid_t startAs(const std::string& script, SetUp setUp) {
+    std::vector<std::string> args{std::begin(kEmulator), std::end(kEmulator) - 1};
+    args.insert(args.end(), {kLogpipe, "/bin/sh", "-c", script});
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    setUp();
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
 // Each test in the namespace, with its log and a directory in the namespace's /tmp.
 class LogpipeTool : public testing::Test {
   protected:
@@ -835,6 +851,9 @@ TEST_F(LogpipeTool, LogsErrorLinesDumpsOnlyWhenAskedMaskedAndExitsAsTheProgram) 
         << failures;
     EXPECT_EQ(run(dir, {kLogpipe, "--bogus", "/bin/true"}).status, 2);  // worded as any tool's
     EXPECT_EQ(run(dir, {kLogpipe}).status, 2);
+    EXPECT_TRUE(std::regex_search(linesOf(messages(log, 2)),
+                                  std::regex("<27>.* velmKort-logpipe: unknown option '--bogus'\n"
+                                             "<27>.* velmKort-logpipe: no program given\n")));
     result = run(dir, {kLogpipe, "--help"});
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(result.out.starts_with("Usage: velmKort-logpipe")) << result.out;
@@ -951,8 +970,8 @@ TEST_F(LogpipeTool, AtEveryCutOfADumpItsPasswordStaysOutAndOnlyRealErrorsAreErro
     EXPECT_GE(std::count(all.begin(), all.end(), "<27>ERROR soon"), 1);
 }
 
-// The log pipe killed, the program ends; the init's SIGTERM is the program's, whose last words
-// are logged and whose status, or signal, is the log pipe's, which waits for no child of the
+// The log pipe killed, the program ends; every signal sent to it is the program's, whose last
+// words are logged and whose status, or signal, is the log pipe's, which waits for no child of the
 // program that keeps its outputs, but for the program itself, whatever it closed or ended.
 TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     const pid_t pid = start({kLogpipe, "/bin/sh", "-c", "echo ERROR up; exec sleep 30"},
@@ -976,17 +995,20 @@ TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     ::kill(std::stoi(readFile(dir / "holder")), SIGKILL);
     // Last words that more than one read holds, written while the log pipe was stopped, are
     // read once the program has gone.
-    const pid_t late = start(
-        {kLogpipe, "/bin/sh", "-c", "kill -STOP $PPID; printf '%08000d\\n' 0; echo ERROR last"},
-        "/dev/null", "/dev/null");
+    const pid_t late = start({kLogpipe, "/bin/sh", "-c",
+                              "kill -STOP $PPID; printf '%08000d\\n' 0; echo ERROR last; "
+                              "printf '%08000d\\n' 0 >&2; echo last words >&2"},
+                             "/dev/null", "/dev/null");
     std::vector<pid_t> child;
     for (int tries = 0; child.empty() && tries < 500; ++tries, ::usleep(10000))
         child = childrenOf(late);
     ASSERT_EQ(child.size(), 1U);
     EXPECT_TRUE(ends(child[0]));
     ::kill(late, SIGCONT);
+    const std::vector<std::string> lastWords = messages(log, 1 + 16 + 1);  // 16 pieces
     EXPECT_EQ(waitFor(late), 0);
-    EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last"});
+    EXPECT_EQ(std::count(lastWords.begin(), lastWords.end(), "<27>ERROR last"), 1);
+    EXPECT_EQ(lastWords.back(), "<27>last words");
     // Nor for a program whose main thread ends, after closing both outputs, while another runs.
     const char* const mainThreadEnds =
         "import ctypes, os, threading, time; os.close(1); os.close(2); "
@@ -995,11 +1017,55 @@ TEST_F(LogpipeTool, TheLogPipeAndTheProgramEndTogether) {
     if (*kPython3 != '\0') {
         EXPECT_EQ(run(dir, {kLogpipe, kPython3, "-c", mainThreadEnds}).status, 4);
     }
-    // A program killed by a signal: the log pipe ends by the same signal, as the program did.
+    // A program killed by a signal: the log pipe ends by the same signal, as the program did,
+    // and writes no core of its own, whatever the caller allows.
+    const rlimit cores{RLIM_INFINITY, RLIM_INFINITY};
     int status = 0;
-    ::waitpid(start({kLogpipe, "/bin/sh", "-c", "kill -USR1 $$"}, "/dev/null", "/dev/null"),
+    ::waitpid(startAs("ulimit -c 0; kill -QUIT $$", [&] { ::setrlimit(RLIMIT_CORE, &cores); }),
               &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR1) << status;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT && !WCOREDUMP(status)) << status;
+    // Every signal that a supervisor or a person sends is the program's, even one the caller
+    // left ignored; SIGPIPE and job control end nothing, even where they could stop the log
+    // pipe (a process group that is not orphaned).
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM}) {
+        const std::string number = std::to_string(signal);
+        const pid_t trapped = startAs("trap 'echo ERROR last " + number + "; exit 7' " + number +
+                                          "; echo ERROR up; while :; do sleep 0.1; done",
+                                      [signal] { ::signal(signal, SIG_IGN), ::setpgid(0, 0); });
+        ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+        for (const int nothing : {SIGCONT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU, signal})
+            ::kill(trapped, nothing);
+        EXPECT_EQ(waitFor(trapped), 7) << number;
+        EXPECT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR last " + number});
+    }
+}
+
+// Started as any user, with its standard descriptors closed, another left open and signals
+// ignored, it gives the program descriptors 0 to 2 only, its output the terminal,
+// every signal at its default and none blocked.
+TEST_F(LogpipeTool, TheProgramStartsOnACleanSlateAsAnyUser) {
+    ::chmod("/dev/log", 0666);
+    const int left = ::open("/dev/null", O_RDONLY);  // no close-on-exec, as a careless caller
+    const pid_t pid = startAs("echo ERROR up; exec sleep 30", [] {
+        for (const int signal : {SIGINT, SIGCHLD}) ::signal(signal, SIG_IGN);
+        for (const int fd : {0, 1, 2}) ::close(fd);
+        // An emulator's sysroot may be where only root reads: as root then.
+        if (!*kEmulator && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
+    });
+    ::close(left);
+    ASSERT_EQ(messages(log, 1), std::vector<std::string>{"<27>ERROR up"});
+    const std::vector<pid_t> program = childrenOf(pid);
+    ASSERT_EQ(program.size(), 1U);
+    const std::string proc = "/proc/" + std::to_string(program[0]);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(proc + "/fd"), {}), 3);
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/0"), "/dev/null");
+    EXPECT_TRUE(std::filesystem::read_symlink(proc + "/fd/1").string().starts_with("/dev/pts/"));
+    const std::string status = readFile(proc + "/status");
+    for (const char* line : {*kEmulator ? "\nUid:" : "\nUid:\t65534\t",
+                             "\nSigBlk:\t0000000000000000\n", "\nSigIgn:\t0000000000000000\n"})
+        EXPECT_NE(status.find(line), std::string::npos) << line << status;
+    ::kill(pid, SIGINT);  // ignored by its caller, still passed on
+    EXPECT_EQ(waitFor(pid), 128 + SIGINT);
 }
 
 }  // namespace logpipe
