@@ -16,7 +16,7 @@
 #include "logpipe/reader.h"
 #include "record/endian.h"
 #include "record/if_dump.h"
-#include "tools/common/utf8.h"
+#include "common/utf8.h"
 
 namespace {
 
